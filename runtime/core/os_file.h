@@ -1,0 +1,51 @@
+// The file-system side of the operating-system seam. Paths are runtime
+// strings (8-bit ANSI; on POSIX Latin-1, converted to the UTF-8 of the file
+// system here). Implemented by os_file_win32.cpp and os_file_posix.cpp.
+#pragma once
+
+#include <cstdint>
+
+namespace brindax::os {
+
+// A system file handle. 0 never names an open file on any platform (the
+// POSIX side stores descriptor + 1), so it can serve as an existence marker.
+using FileHandle = std::intptr_t;
+inline constexpr FileHandle NO_FILE = 0;
+
+// Read and write, others may share for reading only; a missing file is
+// created empty (OPEN_ALWAYS).
+FileHandle open_always(const char* path);
+// Read and write, others may share for reading only; created, or truncated
+// when it exists (CREATE_ALWAYS).
+FileHandle create_always(const char* path);
+// Read and write; fails when the path exists (CREATE_NEW).
+FileHandle create_new(const char* path);
+// Bytes read; 0 at the end of the file or on an error.
+std::int32_t read(FileHandle file, void* destination, std::int32_t n);
+// Writes all n bytes; false when that failed or fell short (disk full).
+bool write_all(FileHandle file, const void* data, std::int32_t n);
+// Moves the file pointer by `delta` bytes from the current position.
+void seek_relative(FileHandle file, std::int32_t delta);
+// Flushes to the system and closes; false when the close reported an error.
+bool close(FileHandle file);
+
+// The size-or-kind query: the size, -1 for nothing there, -2 for a directory
+// or drive. The caller has already turned null and empty paths into -1.
+std::int64_t path_size(const char* path);
+// Non-zero when the file was deleted (a directory is not).
+std::int32_t delete_file(const char* path);
+// Replaces `to` by `from` (both in the same folder); false on failure.
+bool replace_file(const char* from, const char* to);
+// Creates one directory; true when it exists afterwards.
+bool make_directory(const char* path);
+// POSIX: sets or clears the executable bits (as far as the umask allows
+// read bits); Windows: nothing.
+void set_executable(const char* path, bool executable);
+
+// Local wall-clock time.
+struct LocalTime {
+  std::int32_t year, month, day, hour, minute, second;
+};
+LocalTime local_time();
+
+}  // namespace brindax::os
