@@ -1,0 +1,64 @@
+// The ZIP backend of the pack interface, on libzip and zlib. Entry names are
+// UTF-8 towards libzip and 8-bit runtime strings towards callers; file names
+// on disk are 8-bit runtime strings.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <zip.h>
+
+#include "pack/pack.h"
+
+namespace brindax {
+
+// Chunk size of an unpack to a file.
+inline constexpr std::int32_t UNPACK_BUFFER_SIZE = 0x200000;
+
+// One per open pack, zero-filled from the main heap by open / create and
+// freed by close.
+struct ZipPackState {
+  zip_t* archive;
+  char* file_name;        // malloc'd copy of the archive's file name
+  zip_stat_t entry_stat;  // the current entry, while has_entry is set
+  std::int32_t entry_count;
+  std::int32_t current_index;
+  std::int32_t has_entry;
+};
+
+// Registers PACK_BACKEND_ZIP with the pack interface; repeating it is
+// harmless. Returns 1.
+std::int32_t zip_backend_register();
+// The backend's table of operations.
+const PackBackend* zip_backend_table();
+
+void zip_backend_close(void* state);
+std::intptr_t zip_backend_open(Pack* pack, const char* file);
+std::int32_t zip_backend_add_file(void* state, const char* source, const char* name);
+std::int32_t zip_backend_add_memory(void* state, const void* data, std::int32_t size,
+                                    const char* name);
+std::intptr_t zip_backend_create(Pack* pack, const char* file);
+std::int32_t zip_backend_examine(void* state);
+std::int32_t zip_backend_entry_size(void* state, std::int32_t kind);
+std::int32_t zip_backend_entry_type(void* state);
+std::int32_t zip_backend_next_entry(void* state);
+char* zip_backend_entry_name(void* state, std::int32_t offset);
+std::int32_t zip_backend_unpack_to_file(void* state, const char* destination,
+                                        const char* entry_name);
+std::int32_t zip_backend_unpack_to_memory(void* state, void* buffer, std::int32_t size,
+                                          const char* entry_name);
+std::int32_t zip_backend_remove_entry(void* state, const char* entry_name);
+std::int32_t zip_backend_compress_memory(const void* source, std::int32_t source_size,
+                                         void* destination, std::int32_t capacity);
+std::int32_t zip_backend_uncompress_memory(const void* source, std::int32_t source_size,
+                                           void* destination, std::int32_t capacity);
+
+// A malloc'd UTF-8 copy of an 8-bit ANSI text (null reads as empty), released
+// with free(). Empty when the conversion failed; null when out of memory.
+char* ansi_to_utf8(const char* text);
+
+// The name under which the C library and libzip find a file given as an
+// 8-bit runtime string (Windows: unchanged; POSIX: in the file system's UTF-8).
+std::string zip_backend_system_path(const char* path);
+
+}  // namespace brindax
