@@ -1,0 +1,23 @@
+// Compiled once per build variant: brindax_builtin_settings.inc is generated
+// by CMake from the BRINDAX_* settings of that variant.
+#include "updater/settings.h"
+
+#include "brindax_builtin_settings.inc"
+
+namespace brindax {
+
+const BuiltinSettings& builtin_settings() {
+  static const BuiltinSettings settings{
+      BRINDAX_BUILTIN_FTP_HOST,
+      BRINDAX_BUILTIN_FTP_USER,
+      BRINDAX_BUILTIN_FTP_PASSWORD,
+      BRINDAX_BUILTIN_REMOTE_VERSION_FILE,
+      BRINDAX_BUILTIN_REMOTE_DIRECTORY,
+      static_cast<std::int8_t>(BRINDAX_BUILTIN_FTP_PASSIVE),
+      BRINDAX_BUILTIN_FTP_PORT,
+      BRINDAX_BUILTIN_APP_EXECUTABLE,
+  };
+  return settings;
+}
+
+}  // namespace brindax

@@ -1,0 +1,45 @@
+// The updater's built-in settings.
+#pragma once
+
+#include <cstdint>
+
+namespace brindax {
+
+// One process-wide record, filled once by updater_main. String fields are
+// runtime strings, each a private copy of the built-in text.
+struct UpdaterSettings {
+  char* ftp_host;
+  char* ftp_user;
+  char* ftp_password;
+  char* remote_version_file;
+  char* remote_directory;
+  std::int8_t ftp_passive;
+  std::int32_t ftp_port;
+  char* app_executable;
+  std::intptr_t ftp_connection;  // the open FTP session, set by open_update_server
+};
+
+UpdaterSettings& updater_settings();
+
+// The values compiled into this build (chosen with the BRINDAX_* CMake cache
+// variables).
+struct BuiltinSettings {
+  const char* ftp_host;
+  const char* ftp_user;
+  const char* ftp_password;
+  const char* remote_version_file;
+  const char* remote_directory;
+  std::int8_t ftp_passive;
+  std::int32_t ftp_port;
+  const char* app_executable;
+};
+const BuiltinSettings& builtin_settings();
+
+// Fixed names that are not settings.
+inline constexpr const char* LOCAL_VERSION_FILE = "LocalVersion.ver";
+inline constexpr const char* SERVER_VERSION_FILE = "ServerVersion.ver";
+inline constexpr const char* MODE_CHECK = "UpdateAvailable";
+inline constexpr const char* MODE_FULL_INSTALL = "MajAll";
+inline constexpr const char* MODE_PARTIAL_UPDATE = "MajLocal";
+
+}  // namespace brindax

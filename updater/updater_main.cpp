@@ -1,0 +1,57 @@
+#include "updater/updater_main.h"
+
+#include "runtime/core/file.h"
+#include "runtime/core/strings.h"
+#include "runtime/process/params.h"
+#include "runtime/process/runtime.h"
+#include "updater/install.h"
+#include "updater/settings.h"
+#include "updater/version_list.h"
+
+namespace brindax {
+
+UpdaterSettings& updater_settings() {
+  static UpdaterSettings settings{};
+  return settings;
+}
+
+namespace {
+
+void fill_settings() {
+  const BuiltinSettings& builtin = builtin_settings();
+  UpdaterSettings& settings = updater_settings();
+  settings = UpdaterSettings{};
+  string_assign(&settings.ftp_host, builtin.ftp_host);
+  string_assign(&settings.ftp_user, builtin.ftp_user);
+  string_assign(&settings.ftp_password, builtin.ftp_password);
+  string_assign(&settings.remote_version_file, builtin.remote_version_file);
+  string_assign(&settings.remote_directory, builtin.remote_directory);
+  settings.ftp_passive = builtin.ftp_passive;
+  settings.ftp_port = builtin.ftp_port;
+  string_assign(&settings.app_executable, builtin.app_executable);
+}
+
+}  // namespace
+
+void updater_main() {
+  runtime_start();
+  fill_settings();
+
+  {
+    StackMark mark;  // releases the mode word afterwards
+    const char* mode = program_parameter(0, mark.offset());
+    if (string_equal(mode, MODE_CHECK)) {
+      check_for_update();
+    } else if (string_equal(mode, MODE_FULL_INSTALL)) {
+      full_install();
+    } else if (string_equal(mode, MODE_PARTIAL_UPDATE)) {
+      partial_update();
+    }
+  }
+
+  // A first start: nothing installed yet.
+  if (file_size(LOCAL_VERSION_FILE) == -1) full_install();
+  end_program(0);
+}
+
+}  // namespace brindax

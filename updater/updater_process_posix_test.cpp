@@ -1,0 +1,542 @@
+// The built updater, run as a process in a temporary folder against a local
+// FTP server on 127.0.0.1 (the test builds have that host and port built in).
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zip.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const kUser = "vantorel";
+const char* const kPassword = "Zi3zEr8Iz5";
+const char* const kRemoteDirectory = "public_html/source/Kelmor";
+const int kPort = BRINDAX_TEST_FTP_PORT;
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void write_file(const fs::path& path, const std::string& data) {
+  fs::create_directories(path.parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << data;
+}
+
+struct RunResult {
+  int exit_code = -1;
+  std::string error_output;
+};
+
+// Runs a program in `folder`, with standard error captured; gives up (and
+// fails the test) after `timeout`.
+RunResult run_in(const fs::path& folder, const std::string& program, const std::vector<std::string>& args,
+                 std::chrono::seconds timeout = std::chrono::seconds(60)) {
+  fs::path error_file = folder.parent_path() / (folder.filename().string() + ".stderr");
+  pid_t child = fork();
+  if (child == 0) {
+    if (chdir(folder.c_str()) != 0) _exit(127);
+    int error_fd = open(error_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(error_fd, 2);
+    int null_fd = open("/dev/null", O_RDWR);
+    dup2(null_fd, 0);
+    dup2(null_fd, 1);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  RunResult result;
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  int status = 0;
+  while (waitpid(child, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+      ADD_FAILURE() << program << " did not end in time";
+      return result;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.error_output = read_file(error_file);
+  fs::remove(error_file);
+  return result;
+}
+
+// pyftpdlib serving `root` at the built-in port with the built-in account.
+class LocalFtpServer {
+ public:
+  explicit LocalFtpServer(const fs::path& root) {
+    fs::path port_file = root.parent_path() / "server.port";
+    fs::remove(port_file);
+    pid_ = fork();
+    if (pid_ == 0) {
+      int null_fd = open("/dev/null", O_RDWR);
+      dup2(null_fd, 0);
+      dup2(null_fd, 1);
+      dup2(null_fd, 2);
+      std::string port = std::to_string(kPort);
+      execl("/usr/bin/python3", "python3", BRINDAX_FTP_SERVER_SCRIPT, "--root", root.c_str(), "--user",
+            kUser, "--password", kPassword, "--host", "127.0.0.1", "--port", port.c_str(),
+            "--port-file", port_file.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    for (int i = 0; i < 1000 && !ready_; ++i) {
+      ready_ = fs::exists(port_file) && !read_file(port_file).empty();
+      if (!ready_) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  ~LocalFtpServer() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  bool ready() const { return ready_; }
+
+ private:
+  pid_t pid_ = -1;
+  bool ready_ = false;
+};
+
+struct Entry {
+  std::string name;
+  std::string data;
+  unsigned mode = 0644;
+  bool store = false;  // keep uncompressed (lets a test damage the data)
+};
+
+void make_zip(const fs::path& path, const std::vector<Entry>& entries) {
+  fs::create_directories(path.parent_path());
+  fs::remove(path);
+  int error = 0;
+  zip_t* archive = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+  ASSERT_NE(archive, nullptr);
+  for (const auto& entry : entries) {
+    zip_int64_t index;
+    if (!entry.name.empty() && entry.name.back() == '/') {
+      index = zip_dir_add(archive, entry.name.c_str(), ZIP_FL_ENC_UTF_8);
+    } else {
+      zip_source_t* source = zip_source_buffer(archive, entry.data.data(), entry.data.size(), 0);
+      index = zip_file_add(archive, entry.name.c_str(), source, ZIP_FL_ENC_UTF_8);
+      if (index >= 0 && entry.store) zip_set_file_compression(archive, index, ZIP_CM_STORE, 0);
+    }
+    ASSERT_GE(index, 0) << entry.name;
+    zip_file_set_external_attributes(archive, index, 0, ZIP_OPSYS_UNIX,
+                                     (0100000u | entry.mode) << 16);
+  }
+  ASSERT_EQ(zip_close(archive), 0);
+}
+
+const char* const kApp =
+    "#!/bin/sh\n"
+    "echo started >> app-started.log\n";
+
+class UpdaterProcess : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    base_ = fs::temp_directory_path() / ("brindax-e2e-" + std::to_string(getpid()) + "-" + info->name());
+    fs::remove_all(base_);
+    install_ = base_ / "install";
+    root_ = base_ / "ftp";
+    fs::create_directories(install_);
+    fs::create_directories(remote());
+  }
+  void TearDown() override {
+    server_.reset();
+    fs::remove_all(base_);
+  }
+
+  fs::path remote() const { return root_ / kRemoteDirectory; }
+  void start_server() {
+    server_ = std::make_unique<LocalFtpServer>(root_);
+    ASSERT_TRUE(server_->ready()) << "the local FTP server did not start";
+  }
+
+  RunResult updater(const std::vector<std::string>& args, const char* build = "brindax-updater-local") {
+    return run_in(install_, std::string(BRINDAX_TEST_BIN_DIR) + "/" + build, args);
+  }
+
+  // A release: the list on the server and its package.
+  void publish(const std::string& list, const std::vector<Entry>& entries,
+               const std::string& package = "Brindax.zip") {
+    write_file(remote() / "Brindax.ver", list);
+    make_zip(remote() / package, entries);
+  }
+
+  // Waits for the started application's marker and returns its lines.
+  int app_starts(std::chrono::milliseconds wait = std::chrono::milliseconds(3000)) {
+    fs::path marker = install_ / "app-started.log";
+    auto deadline = std::chrono::steady_clock::now() + wait;
+    while (!fs::exists(marker) && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::string text = fs::exists(marker) ? read_file(marker) : "";
+    int lines = 0;
+    for (char c : text) lines += c == '\n';
+    return lines;
+  }
+
+  std::vector<std::string> files_in_install() const {
+    std::vector<std::string> names;
+    for (const auto& item : fs::recursive_directory_iterator(install_)) {
+      names.push_back(fs::relative(item.path(), install_).string() + (item.is_directory() ? "/" : ""));
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  fs::path base_, install_, root_;
+  std::unique_ptr<LocalFtpServer> server_;
+};
+
+const std::string kList =
+    "Brindax.zip\n"
+    "Brindax.exe@1.0\n"
+    "data/config.ini@3\n"
+    "data/empty.dat@1\n";
+
+std::vector<Entry> release_one() {
+  return {{"Brindax.exe", kApp, 0755},
+          {"data/", ""},
+          {"data/config.ini", "level=1\n"},
+          {"data/empty.dat", ""},
+          {"docs/readme.txt", "Brindax\n"}};
+}
+
+// --- start-up without a server -------------------------------------------------
+
+TEST_F(UpdaterProcess, NoModeWordWithALocalListDoesNothing) {
+  write_file(install_ / "LocalVersion.ver", "Brindax.zip\n");
+  for (const char* mode : {"", "updateavailable", "MAJALL", "Majlocal", "Other"}) {
+    std::vector<std::string> args;
+    if (*mode) args.push_back(mode);
+    RunResult result = updater(args);
+    EXPECT_EQ(result.exit_code, 0) << mode;
+    EXPECT_EQ(result.error_output, "") << mode;
+    EXPECT_EQ(files_in_install(), std::vector<std::string>{"LocalVersion.ver"}) << mode;
+    EXPECT_EQ(read_file(install_ / "LocalVersion.ver"), "Brindax.zip\n");
+  }
+}
+
+TEST_F(UpdaterProcess, EmptyLocalListCountsAsInstalled) {
+  write_file(install_ / "LocalVersion.ver", "");
+  RunResult result = updater({});
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.error_output, "");
+}
+
+TEST_F(UpdaterProcess, ServerThatCannotBeReached) {
+  // No server listens on the built-in port.
+  for (const char* mode : {"UpdateAvailable", "MajAll", "MajLocal"}) {
+    RunResult result = updater({mode});
+    EXPECT_EQ(result.exit_code, 0) << mode;
+    EXPECT_EQ(result.error_output, "Ftp Error: Canot open Ftp connection\n") << mode;
+  }
+  EXPECT_TRUE(files_in_install().empty());
+}
+
+// --- the full install ------------------------------------------------------------
+
+TEST_F(UpdaterProcess, FirstStartInstallsEverythingAndStartsTheApplicationOnce) {
+  publish(kList, release_one());
+  start_server();
+  RunResult result = updater({});
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.error_output, "");
+  EXPECT_EQ(app_starts(), 1);
+  EXPECT_EQ(files_in_install(),
+            (std::vector<std::string>{"Brindax.exe", "LocalVersion.ver", "app-started.log", "data/",
+                                      "data/config.ini", "data/empty.dat", "docs/", "docs/readme.txt"}));
+  EXPECT_EQ(read_file(install_ / "LocalVersion.ver"), kList);
+  EXPECT_EQ(read_file(install_ / "data/config.ini"), "level=1\n");
+  EXPECT_EQ(fs::file_size(install_ / "data/empty.dat"), 0u);
+  EXPECT_NE(fs::status(install_ / "Brindax.exe").permissions() & fs::perms::owner_exec, fs::perms::none);
+
+  // A second start finds the list and does nothing.
+  EXPECT_EQ(updater({}).exit_code, 0);
+  EXPECT_EQ(app_starts(std::chrono::milliseconds(300)), 1);
+}
+
+TEST_F(UpdaterProcess, MajAllReinstallsOverAnExistingInstallation) {
+  publish(kList, release_one());
+  write_file(install_ / "LocalVersion.ver", "Old.zip\nBrindax.exe@0.9\n");
+  write_file(install_ / "data/config.ini", "level=0\n");
+  start_server();
+  RunResult result = updater({"MajAll", "ignored"});
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.error_output, "");
+  EXPECT_EQ(read_file(install_ / "LocalVersion.ver"), kList);
+  EXPECT_EQ(read_file(install_ / "data/config.ini"), "level=1\n");
+  EXPECT_EQ(app_starts(), 1);
+}
+
+TEST_F(UpdaterProcess, ActiveModeBuildInstallsToo) {
+  publish(kList, release_one());
+  start_server();
+  RunResult result = updater({"MajAll"}, "brindax-updater-local-active");
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.error_output, "");
+  EXPECT_EQ(read_file(install_ / "LocalVersion.ver"), kList);
+  EXPECT_EQ(app_starts(), 1);
+}
+
+TEST_F(UpdaterProcess, BuildWithoutApplicationReportsSuccessInstead) {
+  publish(kList, release_one());
+  start_server();
+  RunResult result = updater({"MajAll"}, "brindax-updater-local-noapp");
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.error_output, "Reveriv: UnZip success\n");
+  EXPECT_EQ(app_starts(std::chrono::milliseconds(300)), 0);
+  EXPECT_EQ(read_file(install_ / "LocalVersion.ver"), kList);
+}
+
+TEST_F(UpdaterProcess, FullInstallFailuresLeaveTheLocalListAsItWas) {
+  start_server();
+  const std::string old_list = "Old.zip\nBrindax.exe@0.9\n";
+  struct Case {
+    const char* what;
+    std::function<void()> prepare;
+    const char* message;
+    std::vector<std::string> left;  // files in the folder afterwards
+  };
+  std::vector<Case> cases = {
+      {"no version list on the server", [&] { fs::remove(remote() / "Brindax.ver"); },
+       "Ftp Error: Canot dowload version file\n", {"LocalVersion.ver"}},
+      {"no package on the server",
+       [&] {
+         write_file(remote() / "Brindax.ver", kList);
+         fs::remove(remote() / "Brindax.zip");
+       },
+       "Ftp Error: Canot dowload Zip file\n", {"LocalVersion.ver"}},
+      {"package is no ZIP archive",
+       [&] {
+         write_file(remote() / "Brindax.ver", kList);
+         write_file(remote() / "Brindax.zip", "this is not a zip archive");
+       },
+       "unzip Error: Canot open Zip file\n", {"Brindax.zip", "LocalVersion.ver"}},
+  };
+  for (const auto& c : cases) {
+    fs::remove_all(install_);
+    fs::create_directories(install_);
+    write_file(install_ / "LocalVersion.ver", old_list);
+    c.prepare();
+    RunResult result = updater({"MajAll"});
+    EXPECT_EQ(result.exit_code, 0) << c.what;
+    EXPECT_EQ(result.error_output, c.message) << c.what;
+    EXPECT_EQ(read_file(install_ / "LocalVersion.ver"), old_list) << c.what;
+    EXPECT_EQ(files_in_install(), c.left) << c.what;
+    EXPECT_EQ(app_starts(std::chrono::milliseconds(100)), 0) << c.what;
+  }
+  // Without any local list the failed install leaves none, so the next
+  // start tries again.
+  fs::remove_all(install_);
+  fs::create_directories(install_);
+  fs::remove(remote() / "Brindax.zip");
+  RunResult result = updater({});
+  EXPECT_EQ(result.error_output, "Ftp Error: Canot dowload Zip file\n");
+  EXPECT_TRUE(files_in_install().empty());
+}
+
+TEST_F(UpdaterProcess, MissingUpdateDirectory) {
+  fs::remove_all(root_ / "public_html/source");
+  fs::create_directories(root_ / "public_html");
+  start_server();
+  RunResult result = updater({"UpdateAvailable"});
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.error_output, "Ftp Error: Canot open Ftp directory\n");
+}
+
+TEST_F(UpdaterProcess, DamagedEntryStopsTheInstall) {
+  const std::string marker = "DAMAGE-ME-0123456789-DAMAGE-ME";
+  publish("Brindax.zip\nfirst.txt@1\nsecond.txt@1\n",
+          {{"first.txt", "first\n"}, {"second.txt", marker, 0644, true}, {"third.txt", "third\n"}});
+  std::string zip = read_file(remote() / "Brindax.zip");
+  std::size_t at = zip.find(marker);
+  ASSERT_NE(at, std::string::npos);
+  zip[at + 3] ^= 0x20;
+  write_file(remote() / "Brindax.zip", zip);
+  write_file(install_ / "second.txt", "previous second\n");
+  write_file(install_ / "LocalVersion.ver", "Old.zip\n");
+  start_server();
+
+  RunResult result = updater({"MajAll"});
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.error_output, "unzip Error: Canot uncompress filesecond.txt\n");
+  EXPECT_EQ(read_file(install_ / "first.txt"), "first\n");  // unpacked before the failure
+  EXPECT_EQ(read_file(install_ / "second.txt"), "previous second\n");
+  EXPECT_FALSE(fs::exists(install_ / "third.txt"));
+  EXPECT_FALSE(fs::exists(install_ / "Brindax.zip"));
+  EXPECT_EQ(read_file(install_ / "LocalVersion.ver"), "Old.zip\n");
+  EXPECT_EQ(files_in_install(), (std::vector<std::string>{"LocalVersion.ver", "first.txt", "second.txt"}));
+}
+
+TEST_F(UpdaterProcess, HostileEntriesCannotLeaveTheFolder) {
+  for (const char* hostile : {"../escaped.txt", "sub/../../escaped.txt", "/tmp/brindax-escaped.txt",
+                              "C:escaped.txt", "..\\escaped.txt"}) {
+    publish("Brindax.zip\nok.txt@1\n", {{"ok.txt", "fine\n"}, {hostile, "gotcha\n"}});
+    fs::remove_all(install_);
+    fs::create_directories(install_);
+    start_server();
+    RunResult result = updater({"MajAll"});
+    server_.reset();
+    EXPECT_EQ(result.exit_code, 0) << hostile;
+    EXPECT_EQ(result.error_output, std::string("unzip Error: Canot uncompress file") + hostile + "\n");
+    EXPECT_FALSE(fs::exists(base_ / "escaped.txt")) << hostile;
+    EXPECT_FALSE(fs::exists("/tmp/brindax-escaped.txt"));
+    EXPECT_FALSE(fs::exists(install_ / "LocalVersion.ver"));
+  }
+}
+
+// --- the update check ---------------------------------------------------------------
+
+TEST_F(UpdaterProcess, CheckAnswersThroughTheExitCode) {
+  write_file(remote() / "Brindax.ver", kList);
+  start_server();
+  struct Case {
+    std::string local;
+    int code;
+  };
+  std::vector<Case> cases = {
+      {kList, 0},
+      {"Other.zip\nBrindax.exe@1.0\ndata/config.ini@3\ndata/empty.dat@1\n", 0},
+      {"Brindax.zip\nBrindax.exe@1.0\ndata/config.ini@3\n", 1},
+      {"Brindax.zip\nBrindax.exe@1.0\ndata/config.ini@4\ndata/empty.dat@1\n", 2},
+      {"Brindax.zip\r\nBrindax.exe@1.0\r\ndata/config.ini@3\r\ndata/empty.dat@1\r\n", 2},
+  };
+  for (const auto& c : cases) {
+    write_file(install_ / "LocalVersion.ver", c.local);
+    RunResult result = updater({"UpdateAvailable"});
+    EXPECT_EQ(result.exit_code, c.code) << c.local;
+    EXPECT_EQ(result.error_output, "");
+    EXPECT_EQ(files_in_install(), std::vector<std::string>{"LocalVersion.ver"});
+    EXPECT_EQ(read_file(install_ / "LocalVersion.ver"), c.local);
+  }
+}
+
+TEST_F(UpdaterProcess, CheckBeforeTheFirstInstallCreatesNoList) {
+  write_file(remote() / "Brindax.ver", kList);
+  make_zip(remote() / "Brindax.zip", release_one());
+  start_server();
+  RunResult check = updater({"UpdateAvailable"});
+  EXPECT_EQ(check.exit_code, 1);
+  EXPECT_TRUE(files_in_install().empty());
+  // So a later start without a mode word still installs.
+  EXPECT_EQ(updater({}).exit_code, 0);
+  EXPECT_EQ(read_file(install_ / "LocalVersion.ver"), kList);
+}
+
+TEST_F(UpdaterProcess, CheckWithoutServerList) {
+  start_server();
+  RunResult result = updater({"UpdateAvailable"});
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.error_output, "Ftp Error: Canot dowload version file\n");
+  EXPECT_TRUE(files_in_install().empty());
+}
+
+// --- the partial update -------------------------------------------------------------
+
+TEST_F(UpdaterProcess, PartialUpdateWritesExactlyTheChangedEntries) {
+  const std::string local =
+      "Brindax.zip\nBrindax.exe@1\na.txt@1\nsub/b.txt@1\nc.txt@1\n";
+  const std::string server =
+      "Brindax.zip\nBrindax.exe@1\na.txt@2\nsub/b.txt@1\nc.txt@2\nextra.txt@1\n";
+  publish(server, {{"Brindax.exe", kApp, 0755},
+                   {"a.txt", "a two\n"},
+                   {"sub/b.txt", "b from package\n"},
+                   {"c.txt", "c two\n"},
+                   {"extra.txt", "extra\n"}});
+  write_file(install_ / "LocalVersion.ver", local);
+  write_file(install_ / "a.txt", "a one\n");
+  write_file(install_ / "sub/b.txt", "b one\n");
+  // A stale package from an earlier run is replaced by the fetched one.
+  write_file(install_ / "Brindax.zip", "stale");
+  start_server();
+
+  RunResult result = updater({"MajLocal"});
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.error_output, "");
+  EXPECT_EQ(read_file(install_ / "a.txt"), "a two\n");
+  EXPECT_EQ(read_file(install_ / "c.txt"), "c two\n");
+  EXPECT_EQ(read_file(install_ / "sub/b.txt"), "b one\n");
+  EXPECT_EQ(read_file(install_ / "LocalVersion.ver"), local);
+  EXPECT_EQ(files_in_install(), (std::vector<std::string>{"LocalVersion.ver", "a.txt", "c.txt", "sub/",
+                                                          "sub/b.txt"}));
+  EXPECT_EQ(app_starts(std::chrono::milliseconds(200)), 0);
+}
+
+TEST_F(UpdaterProcess, PartialUpdateWithNothingChangedFetchesNothing) {
+  const std::string list = "Brindax.zip\na.txt@1\n";
+  write_file(remote() / "Brindax.ver", list);  // no package on the server at all
+  write_file(install_ / "LocalVersion.ver", list);
+  start_server();
+  RunResult result = updater({"MajLocal"});
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.error_output, "");
+  EXPECT_EQ(files_in_install(), std::vector<std::string>{"LocalVersion.ver"});
+}
+
+TEST_F(UpdaterProcess, PartialUpdateFailures) {
+  start_server();
+  const std::string local = "Brindax.zip\na.txt@1\n";
+  struct Case {
+    const char* what;
+    std::string server_list;
+    std::function<void()> package;
+    const char* message;
+  };
+  std::vector<Case> cases = {
+      {"no package", "Brindax.zip\na.txt@2\n", [&] { fs::remove(remote() / "Brindax.zip"); },
+       "Ftp Error: Canot dowload Zip file\n"},
+      {"package is no ZIP", "Brindax.zip\na.txt@2\n",
+       [&] { write_file(remote() / "Brindax.zip", "garbage"); }, "unzip Error: Canot open Zip file\n"},
+      {"entry missing from the package", "Brindax.zip\nmissing.txt@2\n",
+       [&] { make_zip(remote() / "Brindax.zip", {{"a.txt", "a\n"}}); },
+       "unzip Error: Canot uncompress filemissing.txt\n"},
+      {"hostile name on the server's list", "Brindax.zip\n../a.txt@2\n",
+       [&] { make_zip(remote() / "Brindax.zip", {{"../a.txt", "gotcha\n"}}); },
+       "unzip Error: Canot uncompress file../a.txt\n"},
+  };
+  for (const auto& c : cases) {
+    fs::remove_all(install_);
+    fs::create_directories(install_);
+    write_file(install_ / "LocalVersion.ver", local);
+    write_file(remote() / "Brindax.ver", c.server_list);
+    c.package();
+    RunResult result = updater({"MajLocal"});
+    EXPECT_EQ(result.exit_code, 0) << c.what;
+    EXPECT_EQ(result.error_output, c.message) << c.what;
+    EXPECT_EQ(files_in_install(), std::vector<std::string>{"LocalVersion.ver"}) << c.what;
+    EXPECT_FALSE(fs::exists(base_ / "a.txt")) << c.what;
+  }
+  fs::remove(remote() / "Brindax.ver");
+  RunResult result = updater({"MajLocal"});
+  EXPECT_EQ(result.error_output, "Ftp Error: Canot dowload version file\n");
+}
+
+}  // namespace

@@ -1,0 +1,124 @@
+#include "updater/version_list.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <string>
+
+#include "runtime/core/file.h"
+#include "runtime/core/strings.h"
+
+namespace brindax {
+namespace {
+
+// The check's comparison as the field rules state it: count the LFs, then
+// ask for line i and field 2 of each list from the start every time.
+std::int32_t compare_by_fields(const char* local, const char* server) {
+  std::int32_t nl = string_count(local, "\n");
+  if (nl != string_count(server, "\n")) return 1;
+  for (std::int32_t i = 2; i <= nl + 1; ++i) {
+    StackMark mark;
+    std::string a = version_field(version_line(local, i, mark.offset()), 2, mark.offset());
+    std::string b = version_field(version_line(server, i, mark.offset()), 2, mark.offset());
+    if (a != b) return 2;
+  }
+  return 0;
+}
+
+std::int32_t compare(const std::string& local, const std::string& server) {
+  std::int32_t fast = compare_version_lists(local.c_str(), server.c_str());
+  EXPECT_EQ(fast, compare_by_fields(local.c_str(), server.c_str()))
+      << "local: " << local << "\nserver: " << server;
+  return fast;
+}
+
+TEST(VersionListCompare, ExitCodesForTypicalListPairs) {
+  const std::string base = "Brindax.zip\nBrindax.exe@1.0\ndata/a.dat@7\n";
+  EXPECT_EQ(compare(base, base), 0);
+  EXPECT_EQ(compare(base, base + "new.txt@1\n"), 1);  // one more line, whatever the versions
+  EXPECT_EQ(compare(base, "Brindax.zip\nBrindax.exe@1.0\ndata/a.dat@8\n"), 2);
+  EXPECT_EQ(compare(base, "Other.zip\nBrindax.exe@1.0\ndata/a.dat@7\n"), 0);  // package name
+  EXPECT_EQ(compare(base, "Brindax.zip\nRenamed.exe@1.0\ndata/b.dat@7\n"), 0);  // entry names
+  EXPECT_EQ(compare("Brindax.zip\nBrindax.exe@1.0@x\n", "Brindax.zip\nBrindax.exe@1.0@y\n"), 0);
+}
+
+TEST(VersionListCompare, LineEndsAndShortLists) {
+  // CR LF against LF: same line count, but every CR-ended version differs.
+  EXPECT_EQ(compare("P\r\na@1\r\nb@2", "P\na@1\nb@2"), 2);
+  EXPECT_EQ(compare("P\r\na@1\r\nb@2", "P\r\na@1\r\nb@2"), 0);
+  // Single lines without LF: nothing compared.
+  EXPECT_EQ(compare("One.zip", "Two.zip"), 0);
+  // An empty local list against a list holding an LF, or not.
+  EXPECT_EQ(compare("", "P\na@1"), 1);
+  EXPECT_EQ(compare("", "P"), 0);
+  // A record without "@" has the empty version.
+  EXPECT_EQ(compare("P\nfile", "P\nfile@"), 0);
+  EXPECT_EQ(compare("P\nfile", "P\nfile@1"), 2);
+  // Only the last line differs.
+  EXPECT_EQ(compare("P\na@1\nb@1\nc@1\n", "P\na@1\nb@1\nc@1x\n"), 2);
+}
+
+TEST(VersionListCompare, AgreesWithTheFieldRulesOnRandomLists) {
+  std::mt19937 random(20261207);
+  const char alphabet[] = {'a', '@', '\n', '\r', '1', '2', '@', '\n'};
+  for (int round = 0; round < 3000; ++round) {
+    std::string local, server;
+    int length = static_cast<int>(random() % 24);
+    for (int i = 0; i < length; ++i) local += alphabet[random() % sizeof alphabet];
+    server = local;
+    for (int edits = static_cast<int>(random() % 3); edits > 0 && !server.empty(); --edits) {
+      server[random() % server.size()] = alphabet[random() % sizeof alphabet];
+    }
+    compare(local, server);
+  }
+}
+
+TEST(VersionListFields, WalkerAndFieldsMatchLineAndFieldOperations) {
+  const char* text = "Pkg.zip\r\nx@1@extra\n\n@\nname@@v\nlast";
+  ListLines lines(text);
+  for (std::int32_t i = 1; i <= 8; ++i) {
+    std::string_view line = lines.next();
+    StackMark mark;
+    std::string expected_line = version_line(text, i, mark.offset());
+    EXPECT_EQ(line, expected_line) << "line " << i;
+    for (std::int32_t k = 0; k <= 4; ++k) {
+      StackMark inner;
+      std::string expected_field = version_field(expected_line.c_str(), k, inner.offset());
+      EXPECT_EQ(record_field(line, k), expected_field) << "line " << i << " field " << k;
+    }
+  }
+}
+
+class VersionListFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = std::filesystem::temp_directory_path() /
+              ("brindax-list-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+               "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(folder_);
+  }
+  void TearDown() override { std::filesystem::remove_all(folder_); }
+  std::string path(const char* name) const { return (folder_ / name).string(); }
+  std::filesystem::path folder_;
+};
+
+TEST_F(VersionListFile, ReadsWholeTextAndDoesNotCreateAMissingList) {
+  std::string missing = path("LocalVersion.ver");
+  {
+    StackMark mark;
+    EXPECT_STREQ(read_version_list(missing.c_str(), mark.offset()), "");
+  }
+  EXPECT_FALSE(std::filesystem::exists(missing));
+
+  std::FILE* f = std::fopen(missing.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  std::fputs("Brindax.zip\r\nBrindax.exe@2\n", f);
+  std::fclose(f);
+  StackMark mark;
+  EXPECT_STREQ(read_version_list(missing.c_str(), mark.offset()), "Brindax.zip\r\nBrindax.exe@2\n");
+}
+
+}  // namespace
+}  // namespace brindax
