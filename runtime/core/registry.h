@@ -37,7 +37,8 @@ inline std::intptr_t element_marker(const void* element) {
   return *static_cast<const std::intptr_t*>(element);
 }
 
-// Null when the main heap cannot supply the record or the slot table.
+// Null when the main heap cannot supply the record or the slot table, or when
+// the element is smaller than its pointer-sized marker.
 ObjectRegistry* registry_create(std::int32_t element_size, std::int32_t growth_step,
                                 FreeRoutine free_routine);
 // The creating half of an open: -1 gives a new zero-filled dynamic element; a
@@ -45,7 +46,10 @@ ObjectRegistry* registry_create(std::int32_t element_size, std::int32_t growth_s
 // the free routine), growing the table when needed. Null when memory fails;
 // nothing is then left half-linked.
 void* registry_obtain(ObjectRegistry* registry, ObjectId id);
-// The element of a live object, or null.
+// The element of a live object, or null. A value that is neither a number
+// below the capacity nor the handle of a dynamic object on the list (a closed
+// handle, a number beyond the table, -1) names nothing and is never read as an
+// address.
 void* registry_lookup(ObjectRegistry* registry, ObjectId id);
 // Gives an element back: a number's element is zero-filled and kept for
 // re-use; a dynamic element is unlinked and freed.

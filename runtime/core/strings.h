@@ -27,7 +27,9 @@ void string_library_end();
 
 // --- stack primitives -------------------------------------------------------
 // Makes room for `length` bytes and a terminator at `offset`; position =
-// offset + length; returns base + offset.
+// offset + length; returns base + offset. Null (position unchanged) when the
+// string heap cannot grow the stack or an argument is negative: a producing
+// operation then yields the empty string with string_stack_set_empty.
 char* string_stack_reserve(std::int32_t length, std::int32_t offset);
 // position = offset, terminator written there; returns base + offset.
 char* string_stack_set_empty(std::int32_t offset);
@@ -50,8 +52,12 @@ char* string_append(const char* text);
 // the position back to `start`.
 void string_assign_from_stack(char** variable, std::int32_t start);
 // Stores a plain text; returns length + 1. Null frees the block, returns 1.
+// When the string heap cannot supply the block, the variable is unchanged
+// and the result is 0 (string_assign_from_stack also leaves it unchanged,
+// but pops the stack).
 std::int32_t string_assign(char** variable, const char* text);
-// A new copy without freeing what the variable held; null leaves it alone.
+// A new copy without freeing what the variable held; null leaves it alone, as
+// does a failed allocation.
 void string_new_copy(char** variable, const char* text);
 void string_free(char* block);
 
