@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building and testing the updater on Linux
+# need, when they are missing. Runs apt-get update only when something must be
+# installed.
+set -euo pipefail
+
+packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev googletest
+          libzip-dev zlib1g-dev python3-pyftpdlib zip unzip curl)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
