@@ -2,6 +2,7 @@
 // brought up the way the start-up does before any test runs.
 #include <gtest/gtest.h>
 
+#include "runtime/core/file.h"
 #include "runtime/core/heap.h"
 #include "runtime/core/strings.h"
 
@@ -9,5 +10,6 @@ int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
   brindax::main_heap_create();
   brindax::string_library_init();
+  brindax::file_library_init();
   return RUN_ALL_TESTS();
 }

@@ -14,6 +14,11 @@ inline constexpr FileHandle NO_FILE = 0;
 
 // Read and write, others may share for reading only; a missing file is
 // created empty (OPEN_ALWAYS).
+//
+// POSIX cannot forbid other processes to write: there every handle opened for
+// writing by this seam takes an exclusive advisory lock (flock), and the
+// seam's own writers, deletion and replacement fail while another holder has
+// it, so that the program behaves towards itself as it does on Windows.
 FileHandle open_always(const char* path);
 // Read and write, others may share for reading only; created, or truncated
 // when it exists (CREATE_ALWAYS).
@@ -26,6 +31,8 @@ std::int32_t read(FileHandle file, void* destination, std::int32_t n);
 bool write_all(FileHandle file, const void* data, std::int32_t n);
 // Moves the file pointer by `delta` bytes from the current position.
 void seek_relative(FileHandle file, std::int32_t delta);
+// Asks the system to put the file's data on the disk; false on failure.
+bool flush(FileHandle file);
 // Flushes to the system and closes; false when the close reported an error.
 bool close(FileHandle file);
 
@@ -41,6 +48,9 @@ bool make_directory(const char* path);
 // POSIX: sets or clears the executable bits (as far as the umask allows
 // read bits); Windows: nothing.
 void set_executable(const char* path, bool executable);
+
+// The id of this process (used to name temporary files).
+std::uint32_t process_id();
 
 // Local wall-clock time.
 struct LocalTime {

@@ -39,14 +39,17 @@ bool ensure_stack() {
   return true;
 }
 
-// Offset of `address` inside the stack block, or -1 when it lies elsewhere.
-std::int64_t offset_in_block(const void* address) {
+}  // namespace
+
+std::int64_t string_stack_offset_of(const void* address) {
   if (g_stack.base == nullptr || address == nullptr) return -1;
   const auto a = reinterpret_cast<std::uintptr_t>(address);
   const auto b = reinterpret_cast<std::uintptr_t>(g_stack.base);
   if (a < b || a - b >= static_cast<std::uintptr_t>(g_block_size)) return -1;
   return static_cast<std::int64_t>(a - b);
 }
+
+namespace {
 
 std::string_view view(const char* text) { return text != nullptr ? text : ""; }
 
@@ -151,7 +154,7 @@ char* string_field(const char* text, std::int32_t index, const char* separator,
 
   // The source may be a temporary on the stack, even at `offset`, and the
   // reservation may move the block: remember where the field lies inside it.
-  const std::int64_t field_offset = offset_in_block(field.data());
+  const std::int64_t field_offset = string_stack_offset_of(field.data());
   const auto length = static_cast<std::int32_t>(field.size());
   char* destination = string_stack_reserve(length, offset);
   if (destination == nullptr) return string_stack_set_empty(offset);
@@ -170,7 +173,7 @@ char* string_append(const char* text) {
   }
   const std::size_t n = std::strlen(text);
   if (n > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) return g_empty;
-  const std::int64_t text_offset = offset_in_block(text);
+  const std::int64_t text_offset = string_stack_offset_of(text);
   char* destination = string_stack_reserve(static_cast<std::int32_t>(n), position);
   if (destination == nullptr) {
     g_stack.base[position] = '\0';

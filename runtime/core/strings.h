@@ -35,6 +35,11 @@ char* string_stack_reserve(std::int32_t length, std::int32_t offset);
 char* string_stack_set_empty(std::int32_t offset);
 // address - base + 1 when base <= address <= base + position, else 0.
 std::intptr_t string_stack_contains(const void* address);
+// Offset of an address anywhere in the stack's block, also behind the
+// position (a temporary used in place), or -1 when it lies elsewhere.
+// Producers whose source may be such a temporary keep this offset across a
+// reservation, which may move the block.
+std::int64_t string_stack_offset_of(const void* address);
 char* string_stack_address(std::int32_t offset);
 std::int32_t string_stack_position();
 void string_stack_set_position(std::int32_t position);

@@ -1,0 +1,114 @@
+// The file seam on Windows: ANSI paths straight to the Win32 file functions.
+#include <windows.h>
+
+#include <cstring>
+#include <string>
+
+#include "runtime/core/os_file.h"
+
+namespace brindax::os {
+
+namespace {
+
+HANDLE native(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
+
+FileHandle open_with(const char* path, DWORD share, DWORD disposition) {
+  HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, share, nullptr, disposition,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return NO_FILE;
+  return reinterpret_cast<FileHandle>(handle);
+}
+
+std::int64_t drive_kind(const char* root) { return GetDriveTypeA(root) > 1 ? -2 : -1; }
+
+}  // namespace
+
+FileHandle open_always(const char* path) { return open_with(path, FILE_SHARE_READ, OPEN_ALWAYS); }
+
+FileHandle create_always(const char* path) {
+  return open_with(path, FILE_SHARE_READ, CREATE_ALWAYS);
+}
+
+FileHandle create_new(const char* path) { return open_with(path, FILE_SHARE_READ, CREATE_NEW); }
+
+std::int32_t read(FileHandle file, void* destination, std::int32_t n) {
+  if (file == NO_FILE || n <= 0) return 0;
+  DWORD got = 0;
+  if (!ReadFile(native(file), destination, static_cast<DWORD>(n), &got, nullptr)) return 0;
+  return static_cast<std::int32_t>(got);
+}
+
+bool write_all(FileHandle file, const void* data, std::int32_t n) {
+  if (file == NO_FILE || n < 0) return false;
+  const auto* from = static_cast<const char*>(data);
+  std::int32_t done = 0;
+  while (done < n) {
+    DWORD put = 0;
+    if (!WriteFile(native(file), from + done, static_cast<DWORD>(n - done), &put, nullptr) ||
+        put == 0) {
+      return false;
+    }
+    done += static_cast<std::int32_t>(put);
+  }
+  return true;
+}
+
+void seek_relative(FileHandle file, std::int32_t delta) {
+  if (file != NO_FILE) SetFilePointer(native(file), delta, nullptr, FILE_CURRENT);
+}
+
+bool flush(FileHandle file) { return file != NO_FILE && FlushFileBuffers(native(file)) != 0; }
+
+bool close(FileHandle file) { return file != NO_FILE && CloseHandle(native(file)) != 0; }
+
+std::int64_t path_size(const char* path) {
+  std::string copy = path;
+  // A drive: "C:" or "C:\".
+  if ((copy.size() == 2 || copy.size() == 3) && copy[1] == ':') {
+    if (copy.size() == 2) copy += '\\';
+    return drive_kind(copy.c_str());
+  }
+  while (!copy.empty() && (copy.back() == '\\' || copy.back() == '/')) copy.pop_back();
+  if (copy.empty()) return -1;
+
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(copy.c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    FindClose(search);
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return -2;
+    return (static_cast<std::int64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+  }
+  // A share root or a path starting with "..", which the search does not find.
+  if (copy.compare(0, 2, "\\\\") == 0 || copy.compare(0, 2, "..") == 0) {
+    const DWORD attributes = GetFileAttributesA(copy.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+      return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? -2 : -1;
+    }
+    return drive_kind(copy.c_str());
+  }
+  return -1;
+}
+
+std::int32_t delete_file(const char* path) { return DeleteFileA(path) ? 1 : 0; }
+
+bool replace_file(const char* from, const char* to) {
+  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+bool make_directory(const char* path) {
+  if (CreateDirectoryA(path, nullptr)) return true;
+  const DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+void set_executable(const char*, bool) {}
+
+std::uint32_t process_id() { return GetCurrentProcessId(); }
+
+LocalTime local_time() {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  return {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
+}
+
+}  // namespace brindax::os

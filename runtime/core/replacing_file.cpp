@@ -1,0 +1,79 @@
+// A file that takes its name only when it is complete.
+#include "runtime/core/replacing_file.h"
+
+#include <atomic>
+#include <string>
+
+#include "runtime/core/file.h"
+
+namespace brindax {
+
+namespace {
+
+constexpr int kNameAttempts = 100;
+std::atomic<std::uint32_t> g_counter{0};
+
+}  // namespace
+
+ReplacingFile::~ReplacingFile() { discard(); }
+
+bool ReplacingFile::open(const char* destination) {
+  discard();
+  if (destination == nullptr || *destination == '\0') return false;
+  destination_ = destination;
+  failed_ = false;
+  const std::string stem = destination_ + ".part-" + std::to_string(os::process_id()) + "-";
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    std::string candidate = stem + std::to_string(g_counter.fetch_add(1));
+    file_ = os::create_new(candidate.c_str());
+    if (file_ != os::NO_FILE) {
+      temp_path_ = std::move(candidate);
+      return true;
+    }
+    // Only a name that is taken is worth another try; anything else (no
+    // such folder, no permission) fails the same way for every name.
+    if (file_size(candidate.c_str()) == -1) break;
+  }
+  destination_.clear();
+  return false;
+}
+
+bool ReplacingFile::write(const void* data, std::int32_t n) {
+  if (!is_open() || failed_) return false;
+  if (n > 0 && !os::write_all(file_, data, n)) failed_ = true;
+  return !failed_;
+}
+
+bool ReplacingFile::commit() {
+  if (!is_open()) return false;
+  if (failed_) {
+    discard();
+    return false;
+  }
+  const bool flushed = os::flush(file_);
+  const bool closed = os::close(file_);
+  file_ = os::NO_FILE;
+  if (!flushed || !closed) {
+    os::delete_file(temp_path_.c_str());
+    temp_path_.clear();
+    return false;
+  }
+  if (executable_) os::set_executable(temp_path_.c_str(), true);
+  const bool replaced = os::replace_file(temp_path_.c_str(), destination_.c_str());
+  if (!replaced) os::delete_file(temp_path_.c_str());
+  temp_path_.clear();
+  return replaced;
+}
+
+void ReplacingFile::discard() {
+  if (is_open()) {
+    os::close(file_);
+    file_ = os::NO_FILE;
+  }
+  if (!temp_path_.empty()) {
+    os::delete_file(temp_path_.c_str());
+    temp_path_.clear();
+  }
+}
+
+}  // namespace brindax
