@@ -1,0 +1,27 @@
+// Shared between the control session (ftp.cpp) and the transfer
+// (ftp_transfer.cpp).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "net/ftp.h"
+
+namespace brindax::ftp_detail {
+
+// The status, the abort request and the running mark are plain 32-bit words
+// of the session that a worker thread and the requesting thread share.
+inline std::int32_t load_shared(std::int32_t& word) {
+  return std::atomic_ref<std::int32_t>(word).load(std::memory_order_acquire);
+}
+inline void store_shared(std::int32_t& word, std::int32_t value) {
+  std::atomic_ref<std::int32_t>(word).store(value, std::memory_order_release);
+}
+inline void add_shared(std::int32_t& word, std::int32_t value) {
+  std::atomic_ref<std::int32_t>(word).fetch_add(value, std::memory_order_acq_rel);
+}
+
+// The session's time-out in milliseconds.
+inline std::int32_t timeout_ms(const FtpSession* session) { return session->timeout * 1000; }
+
+}  // namespace brindax::ftp_detail

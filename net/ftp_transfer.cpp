@@ -1,0 +1,291 @@
+// File download over an FTP session: binary type, a passive or active data
+// connection, "RETR ", the data copied into the local file, the final reply;
+// on the caller's thread or on a worker thread.
+#include <cstdio>
+#include <cstring>
+
+#include "net/api_text.h"
+#include "net/ftp.h"
+#include "net/ftp_internal.h"
+#include "net/os_thread.h"
+#include "runtime/core/file.h"
+#include "runtime/core/heap.h"
+#include "runtime/core/replacing_file.h"
+#include "runtime/core/strings.h"
+
+namespace brindax {
+
+using ftp_detail::add_shared;
+using ftp_detail::load_shared;
+using ftp_detail::store_shared;
+
+namespace {
+
+constexpr std::int32_t kReplyTextSize = 1024;
+constexpr std::int32_t kAcceptPollMs = 100;
+constexpr std::int32_t kDataWaitStepMs = 100;
+
+// What a worker needs: the session and its own copies of the two names.
+struct FtpTransferJob {
+  FtpSession* session;
+  char* local;
+  char* remote;
+};
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Reads a number of at most three digits no larger than 255 at `text`.
+const char* read_byte_number(const char* text, std::int32_t* value) {
+  std::int32_t number = 0;
+  std::int32_t digits = 0;
+  while (is_digit(*text)) {
+    if (++digits > 3) return nullptr;
+    number = number * 10 + (*text - '0');
+    ++text;
+  }
+  if (digits == 0 || number > 255) return nullptr;
+  *value = number;
+  return text;
+}
+
+// Finds the first "h1,h2,h3,h4,p1,p2" in the text of a 227 reply (blanks
+// after the commas allowed) and gives the port p1 * 256 + p2. The address
+// part is not used: the data connection goes to the control connection's
+// peer, so a reply cannot send the client to another host.
+bool parse_passive_port(const char* text, std::int32_t* port) {
+  for (const char* start = text; *start != '\0'; ++start) {
+    if (!is_digit(*start) || (start > text && is_digit(start[-1]))) continue;
+    std::int32_t numbers[6];
+    const char* cursor = start;
+    std::int32_t count = 0;
+    while (count < 6) {
+      cursor = read_byte_number(cursor, &numbers[count]);
+      if (cursor == nullptr) break;
+      ++count;
+      if (count == 6) break;
+      if (*cursor != ',') break;
+      ++cursor;
+      while (*cursor == ' ') ++cursor;
+    }
+    if (count == 6) {
+      *port = numbers[4] * 256 + numbers[5];
+      return true;
+    }
+  }
+  return false;
+}
+
+// The IPv4 address of one end of the control connection as dotted text.
+bool control_address(FtpSession* session, bool peer, char* text, std::uint32_t* address) {
+  os::SocketAddress end{};
+  const bool known = peer ? net_peer_address(session->control, &end)
+                          : net_local_address(session->control, &end);
+  if (!known || end.family != os::FAMILY_IPV4) return false;
+  net_format_ipv4(end.ipv4, text);
+  if (address != nullptr) *address = end.ipv4;
+  return true;
+}
+
+bool open_passive_channel(FtpSession* session) {
+  ftp_send_command(session, "PASV", "");  // the reply decides
+  char reply[kReplyTextSize];
+  if (ftp_expect(session, "227", reply, sizeof reply) == 0) return false;
+  std::int32_t port = 0;
+  if (std::strlen(reply) <= 3 || !parse_passive_port(reply + 3, &port)) return false;
+  char host[16];
+  if (!control_address(session, true, host, nullptr)) return false;
+  session->data =
+      net_open_connection(host, port, NET_TCP, ftp_detail::timeout_ms(session), nullptr, 0);
+  return session->data != nullptr;
+}
+
+bool open_active_channel(FtpSession* session) {
+  // Listen on, and announce, the address by which the server reaches this
+  // machine: the local end of the control connection.
+  char host[16];
+  if (!control_address(session, false, host, nullptr)) return false;
+  session->listener = net_open_server(OBJECT_DYNAMIC, 0, NET_TCP, host);
+  if (session->listener == nullptr) return false;
+  os::SocketAddress bound{};
+  if (!os::local_address(session->listener->socket, &bound)) return false;
+  char argument[64];
+  unsigned char bytes[4];
+  std::memcpy(bytes, &bound.ipv4, 4);
+  std::snprintf(argument, sizeof argument, "%u,%u,%u,%u,%d,%d", bytes[0], bytes[1], bytes[2],
+                bytes[3], (bound.port >> 8) & 255, bound.port & 255);
+  ftp_send_command(session, "PORT ", argument);  // the reply decides
+  return ftp_expect(session, "200", nullptr, 0) != 0;
+}
+
+bool ftp_open_data_channel(FtpSession* session) {
+  return session->passive != 0 ? open_passive_channel(session) : open_active_channel(session);
+}
+
+// Active mode: waits for the server's data connection. Connections from any
+// other address than the control connection's peer are turned away.
+bool ftp_accept_data_connection(FtpSession* session) {
+  std::uint32_t server_address = 0;
+  char unused[16];
+  if (!control_address(session, true, unused, &server_address)) return false;
+  const std::int32_t start = current_date();
+  while (current_date() - start < session->timeout) {
+    if (load_shared(session->abort) != 0) return false;
+    const std::int32_t event = net_server_event(session->listener);
+    if (event == NET_EVENT_NONE) {
+      os::sleep_ms(kAcceptPollMs);
+      continue;
+    }
+    if (event != NET_EVENT_CONNECT) continue;
+    NetConnection* connection = net_event_connection();
+    os::SocketAddress from{};
+    if (net_peer_address(connection, &from) && from.family == os::FAMILY_IPV4 &&
+        from.ipv4 == server_address) {
+      session->data = connection;
+      return true;
+    }
+    net_close_connection(connection);
+  }
+  return false;
+}
+
+void ftp_close_data_channel(FtpSession* session) {
+  if (session->listener != nullptr) {
+    // Also closes the connection it accepted.
+    net_close_server(session->listener->handle);
+  } else {
+    net_close_connection(session->data);
+  }
+  session->data = nullptr;
+  session->listener = nullptr;
+}
+
+enum class ReadOutcome { data, end, failed, aborted };
+
+// One read from the data connection: waits in short steps (so that an abort
+// is seen at once) until data or the end of the stream arrives, or until the
+// session's time-out passes without either.
+ReadOutcome read_data(FtpSession* session, char* buffer, std::int32_t* count) {
+  std::int32_t waited_ms = 0;
+  for (;;) {
+    if (load_shared(session->abort) != 0) return ReadOutcome::aborted;
+    const std::int32_t ready = net_wait_readable(session->data, kDataWaitStepMs);
+    if (ready < 0) return ReadOutcome::failed;
+    if (ready == 0) {
+      waited_ms += kDataWaitStepMs;
+      if (waited_ms >= ftp_detail::timeout_ms(session)) return ReadOutcome::failed;
+      continue;
+    }
+    const std::int32_t received = net_receive(session->data, buffer, FTP_DATA_BUFFER_SIZE);
+    if (received > 0) {
+      *count = received;
+      return ReadOutcome::data;
+    }
+    if (received == 0) return ReadOutcome::end;
+    // The active-mode connection does not block: nothing there yet.
+    if (os::last_error() != os::SocketError::would_block) return ReadOutcome::failed;
+  }
+}
+
+// Copies the data stream into the file; true when the server ended it and
+// every byte was written.
+bool receive_data(FtpSession* session, ReplacingFile& file) {
+  char buffer[FTP_DATA_BUFFER_SIZE];
+  for (;;) {
+    std::int32_t count = 0;
+    switch (read_data(session, buffer, &count)) {
+      case ReadOutcome::end: return true;
+      case ReadOutcome::failed:
+      case ReadOutcome::aborted: return false;
+      case ReadOutcome::data: break;
+    }
+    if (!file.write(buffer, count)) return false;
+    add_shared(session->transfer_status, count);
+  }
+}
+
+std::int32_t ftp_transfer(FtpSession* session, const char* remote, const char* local) {
+  bool completed = false;
+  bool request_accepted = false;
+  if (ftp_send_command(session, "TYPE ", "I") != 0 && ftp_expect(session, "200", nullptr, 0) != 0) {
+    if (!ftp_open_data_channel(session)) {
+      ftp_close_data_channel(session);
+    } else {
+      request_accepted = ftp_send_command(session, "RETR ", remote) != 0 &&
+                         ftp_expect(session, "125;150", nullptr, 0) != 0;
+      const bool connected =
+          request_accepted && (session->passive != 0 || ftp_accept_data_connection(session));
+      ReplacingFile file;
+      bool received = false;
+      if (connected && file.open(local)) {
+        store_shared(session->transfer_status, FTP_STATUS_NONE);
+        store_shared(session->abort, 0);
+        received = receive_data(session, file);
+      }
+      ftp_close_data_channel(session);
+      // After a 125 or 150 the server always ends with a reply of its own;
+      // reading it keeps the dialogue in step. Only a positive one (2xx)
+      // confirms the transfer. An abort means the session is being closed.
+      if (request_accepted && load_shared(session->abort) == 0) {
+        std::int32_t code = 0;
+        const bool confirmed = ftp_skip_reply(session, &code) != 0 && code >= 200 && code < 300;
+        completed = received && confirmed && file.commit();
+      }
+    }
+  }
+  store_shared(session->transfer_status, completed ? FTP_STATUS_DONE : FTP_STATUS_FAILED);
+  return completed ? 1 : 0;
+}
+
+void ftp_transfer_worker(void* argument) {
+  auto* job = static_cast<FtpTransferJob*>(argument);
+  FtpSession* session = job->session;
+  ftp_transfer(session, job->remote, job->local);
+  string_free(job->local);
+  string_free(job->remote);
+  main_free(job);
+  // Last touch of the session: from here on it may be closed and freed.
+  store_shared(session->transfer_running, 0);
+}
+
+}  // namespace
+
+std::int32_t ftp_receive_file(ObjectId session, const char* remote, const char* local) {
+  return ftp_receive_file_ex(session, remote, local, 0);
+}
+
+std::int32_t ftp_receive_file_ex(ObjectId session_id, const char* remote, const char* local,
+                                 std::int32_t asynchronous) {
+  if (remote == nullptr || local == nullptr) return 0;
+  FtpSession* session = ftp_lookup(session_id);
+  // One download at a time per session.
+  if (session == nullptr || load_shared(session->transfer_running) != 0) return 0;
+  store_shared(session->abort, 0);
+  store_shared(session->transfer_status, FTP_STATUS_STARTING);
+  store_shared(session->transfer_running, 1);
+
+  if (asynchronous == 0) {
+    const std::int32_t result = ftp_transfer(session, remote, local);
+    store_shared(session->transfer_running, 0);
+    return result;
+  }
+
+  auto* job = static_cast<FtpTransferJob*>(main_alloc(sizeof(FtpTransferJob)));
+  if (job != nullptr) {
+    job->session = session;
+    string_new_copy(&job->local, local);
+    string_new_copy(&job->remote, remote);
+    if (job->local != nullptr && job->remote != nullptr &&
+        os::start_detached_thread(ftp_transfer_worker, job, FTP_WORKER_STACK_SIZE)) {
+      return 1;
+    }
+    string_free(job->local);
+    string_free(job->remote);
+    main_free(job);
+  }
+  // No worker runs: the session must not look busy.
+  store_shared(session->transfer_status, FTP_STATUS_FAILED);
+  store_shared(session->transfer_running, 0);
+  return 0;
+}
+
+}  // namespace brindax
