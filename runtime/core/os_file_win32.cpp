@@ -69,7 +69,9 @@ std::int64_t path_size(const char* path) {
     return drive_kind(copy.c_str());
   }
   while (!copy.empty() && (copy.back() == '\\' || copy.back() == '/')) copy.pop_back();
-  if (copy.empty()) return -1;
+  // Wildcards cannot occur in a name; the search would report whatever
+  // other entry they match.
+  if (copy.empty() || copy.find_first_of("*?") != std::string::npos) return -1;
 
   WIN32_FIND_DATAA found;
   HANDLE search = FindFirstFileA(copy.c_str(), &found);
