@@ -9,6 +9,7 @@
 
 #include "net/ftp.h"
 #include "net/net_test_support.h"
+#include "runtime/core/heap.h"
 #include "testing/scripted_ftp_peer.h"
 
 namespace brindax {
@@ -281,7 +282,7 @@ TEST(FtpTransferTest, ClosingDuringAWorkerDownloadStopsItAndKeepsNoFile) {
   ASSERT_NE(session, 0);
   ASSERT_EQ(ftp_receive_file_ex(session, "file.bin", (scratch / "got").c_str(), 1), 1);
   const auto wait = std::chrono::steady_clock::now();
-  while (ftp_transfer_status(session) <= 0 && net_test::seconds_since(wait) < 10) {
+  while (ftp_transfer_status(session) != 10 && net_test::seconds_since(wait) < 10) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   EXPECT_EQ(ftp_transfer_status(session), 10);  // receiving: the byte count
@@ -306,6 +307,24 @@ TEST(FtpTransferTest, ClosingWhileAWorkerWaitsForItsFirstReplyWaitsForIt) {
   ASSERT_EQ(ftp_receive_file_ex(session, "file.bin", (scratch / "got").c_str(), 1), 1);
   EXPECT_EQ(ftp_transfer_status(session), FTP_STATUS_STARTING);
   EXPECT_EQ(ftp_close(session), 1);
+  EXPECT_TRUE(peer.finish()) << peer.failure();
+}
+
+TEST(FtpTransferTest, AWorkerThatCannotStartLeavesTheSessionFailedNotBusy) {
+  Scratch scratch;
+  ScriptedFtpPeer peer;
+  log_in(peer).expect("QUIT");
+  peer.start();
+  const ObjectId session = open_session(peer);
+  ASSERT_NE(session, 0);
+  heap_fail_allocations_after(0);  // the job cannot be made, so no worker starts
+  const std::int32_t started = ftp_receive_file_ex(session, "f", (scratch / "f").c_str(), 1);
+  heap_fail_allocations_after(-1);
+  EXPECT_EQ(started, 0);
+  EXPECT_EQ(ftp_transfer_status(session), FTP_STATUS_FAILED);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(ftp_close(session), 1);  // nothing to wait for
+  EXPECT_LT(net_test::seconds_since(start), 1.0);
   EXPECT_TRUE(peer.finish()) << peer.failure();
 }
 

@@ -110,7 +110,7 @@ NetConnection* net_event_connection();
 ObjectId net_event_server();
 
 // Bytes waiting on a socket (size -1: as many as the socket reports), 0, or
-// NET_PEER_CLOSED. Never waits.
+// NET_PEER_CLOSED. Does not wait on a non-blocking socket (on POSIX never).
 std::int32_t net_peek(os::Socket socket, std::int32_t size, void* scratch);
 // Resolves `host` for `family` (2 IPv4, 23 IPv6) into `output`: 0, or -1.
 std::int32_t net_resolve(std::int32_t family, const char* host, os::SocketAddress* output);
