@@ -129,7 +129,8 @@ std::intptr_t ftp_open(ObjectId id, const char* host, const char* user, const ch
     control = net_open_connection(host_copy.get(), port, NET_TCP, session_timeout * 1000,
                                   nullptr, 0);
   }
-  auto* buffer = static_cast<char*>(main_alloc(FTP_REPLY_BUFFER_SIZE, false));
+  auto* buffer =
+      control != nullptr ? static_cast<char*>(main_alloc(FTP_REPLY_BUFFER_SIZE, false)) : nullptr;
   if (control == nullptr || buffer == nullptr) {
     net_close_connection(control);
     main_free(buffer);
