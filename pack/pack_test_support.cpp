@@ -1,7 +1,6 @@
 #include "pack/pack_test_support.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -72,11 +71,6 @@ void make_archive(const char* path,
         << name;
   }
   zip_backend_close(pack.state);
-}
-
-int run_zip(const fs::path& folder, const std::string& arguments) {
-  const std::string command = "cd '" + folder.string() + "' && zip -q " + arguments;
-  return std::system(command.c_str());
 }
 
 std::string entry_name(ObjectId pack) {
