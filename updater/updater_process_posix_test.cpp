@@ -465,12 +465,13 @@ TEST_F(UpdaterProcess, PartialUpdateWritesExactlyTheChangedEntries) {
   const std::string local =
       "Brindax.zip\nBrindax.exe@1\na.txt@1\nsub/b.txt@1\nc.txt@1\n";
   const std::string server =
-      "Brindax.zip\nBrindax.exe@1\na.txt@2\nsub/b.txt@1\nc.txt@2\nextra.txt@1\n";
+      "Brindax.zip\nBrindax.exe@1\na.txt@2\nsub/b.txt@1\nc.txt@2\nextra.txt@1\nmore.txt@1\n";
   publish(server, {{"Brindax.exe", kApp, 0755},
                    {"a.txt", "a two\n"},
                    {"sub/b.txt", "b from package\n"},
                    {"c.txt", "c two\n"},
-                   {"extra.txt", "extra\n"}});
+                   {"extra.txt", "extra\n"},
+                   {"more.txt", "more\n"}});
   write_file(install_ / "LocalVersion.ver", local);
   write_file(install_ / "a.txt", "a one\n");
   write_file(install_ / "sub/b.txt", "b one\n");
@@ -485,8 +486,12 @@ TEST_F(UpdaterProcess, PartialUpdateWritesExactlyTheChangedEntries) {
   EXPECT_EQ(read_file(install_ / "c.txt"), "c two\n");
   EXPECT_EQ(read_file(install_ / "sub/b.txt"), "b one\n");
   EXPECT_EQ(read_file(install_ / "LocalVersion.ver"), local);
-  EXPECT_EQ(files_in_install(), (std::vector<std::string>{"LocalVersion.ver", "a.txt", "c.txt", "sub/",
-                                                          "sub/b.txt"}));
+  // Records are matched by line number, as many lines as the local list has:
+  // its empty last line meets "extra.txt@1", whose version differs; the
+  // server's further lines are never visited.
+  EXPECT_EQ(read_file(install_ / "extra.txt"), "extra\n");
+  EXPECT_EQ(files_in_install(), (std::vector<std::string>{"LocalVersion.ver", "a.txt", "c.txt",
+                                                          "extra.txt", "sub/", "sub/b.txt"}));
   EXPECT_EQ(app_starts(std::chrono::milliseconds(200)), 0);
 }
 
