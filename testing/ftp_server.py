@@ -3,10 +3,12 @@
 
 Run with /usr/bin/python3:
   ftp_server.py --root DIR --user U --password P [--host 127.0.0.1] [--port N]
-                [--port-file FILE]
+                [--port-file FILE] [--command-log FILE]
 --port 0 lets the system choose a free port. Once the server listens, the
 bound port is written to FILE (written under another name, then renamed, so
-a reader never sees half a number). Serves until killed (SIGTERM).
+a reader never sees half a number). With --command-log every command line
+that a client sends is appended to FILE (the password replaced by "****").
+Serves until killed (SIGTERM).
 """
 import argparse
 import logging
@@ -28,6 +30,7 @@ def main():
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--port-file")
+    parser.add_argument("--command-log")
     args = parser.parse_args()
 
     config_logging(level=logging.ERROR)
@@ -35,8 +38,15 @@ def main():
     authorizer = DummyAuthorizer()
     authorizer.add_user(args.user, args.password, args.root, perm="elr")
 
+    command_log = args.command_log
+
     class Handler(FTPHandler):
-        pass
+        def pre_process_command(self, line, cmd, arg):
+            if command_log:
+                shown = "PASS ****" if cmd == "PASS" else line
+                with open(command_log, "a") as f:
+                    f.write(shown + "\n")
+            return super().pre_process_command(line, cmd, arg)
 
     Handler.authorizer = authorizer
     Handler.auth_failed_timeout = 0.1  # answer a wrong password at once

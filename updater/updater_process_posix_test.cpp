@@ -89,9 +89,10 @@ RunResult run_in(const fs::path& folder, const std::string& program, const std::
 // pyftpdlib serving `root` at the built-in port with the built-in account.
 class LocalFtpServer {
  public:
-  explicit LocalFtpServer(const fs::path& root) {
+  explicit LocalFtpServer(const fs::path& root) : command_log_(root.parent_path() / "server.commands") {
     fs::path port_file = root.parent_path() / "server.port";
     fs::remove(port_file);
+    fs::remove(command_log_);
     pid_ = fork();
     if (pid_ == 0) {
       int null_fd = open("/dev/null", O_RDWR);
@@ -101,7 +102,8 @@ class LocalFtpServer {
       std::string port = std::to_string(kPort);
       execl("/usr/bin/python3", "python3", BRINDAX_FTP_SERVER_SCRIPT, "--root", root.c_str(), "--user",
             kUser, "--password", kPassword, "--host", "127.0.0.1", "--port", port.c_str(),
-            "--port-file", port_file.c_str(), static_cast<char*>(nullptr));
+            "--port-file", port_file.c_str(), "--command-log", command_log_.c_str(),
+            static_cast<char*>(nullptr));
       _exit(127);
     }
     for (int i = 0; i < 1000 && !ready_; ++i) {
@@ -116,8 +118,16 @@ class LocalFtpServer {
     }
   }
   bool ready() const { return ready_; }
+  // How many command lines the clients sent that begin with `prefix`.
+  int commands(const std::string& prefix) const {
+    std::istringstream lines(read_file(command_log_));
+    int count = 0;
+    for (std::string line; std::getline(lines, line);) count += line.rfind(prefix, 0) == 0;
+    return count;
+  }
 
  private:
+  fs::path command_log_;
   pid_t pid_ = -1;
   bool ready_ = false;
 };
@@ -437,6 +447,16 @@ TEST_F(UpdaterProcess, CheckAnswersThroughTheExitCode) {
     EXPECT_EQ(files_in_install(), std::vector<std::string>{"LocalVersion.ver"});
     EXPECT_EQ(read_file(install_ / "LocalVersion.ver"), c.local);
   }
+  // Each run logged in, changed to the update directory, fetched the list
+  // and said goodbye on the way out.
+  int runs = static_cast<int>(cases.size());
+  EXPECT_EQ(server_->commands("USER vantorel"), runs);
+  EXPECT_EQ(server_->commands("CWD public_html/source/Kelmor/"), runs);
+  EXPECT_EQ(server_->commands("RETR Brindax.ver"), runs);
+  for (int i = 0; i < 100 && server_->commands("QUIT") < runs; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the last QUIT may still travel
+  }
+  EXPECT_EQ(server_->commands("QUIT"), runs);
 }
 
 TEST_F(UpdaterProcess, CheckBeforeTheFirstInstallCreatesNoList) {
@@ -482,6 +502,7 @@ TEST_F(UpdaterProcess, PartialUpdateWritesExactlyTheChangedEntries) {
   RunResult result = updater({"MajLocal"});
   EXPECT_EQ(result.exit_code, 0);
   EXPECT_EQ(result.error_output, "");
+  EXPECT_EQ(server_->commands("RETR Brindax.zip"), 1);
   EXPECT_EQ(read_file(install_ / "a.txt"), "a two\n");
   EXPECT_EQ(read_file(install_ / "c.txt"), "c two\n");
   EXPECT_EQ(read_file(install_ / "sub/b.txt"), "b one\n");
@@ -504,6 +525,8 @@ TEST_F(UpdaterProcess, PartialUpdateWithNothingChangedFetchesNothing) {
   EXPECT_EQ(result.exit_code, 0);
   EXPECT_EQ(result.error_output, "");
   EXPECT_EQ(files_in_install(), std::vector<std::string>{"LocalVersion.ver"});
+  EXPECT_EQ(server_->commands("RETR Brindax.ver"), 1);
+  EXPECT_EQ(server_->commands("RETR Brindax.zip"), 0);
 }
 
 TEST_F(UpdaterProcess, PartialUpdateFailures) {
