@@ -76,7 +76,7 @@ std::intptr_t attach_archive(Pack* pack, const char* file, int flags) {
     return 0;
   }
   int error = 0;
-  zip_t* archive = zip_open(zip_backend_system_path(file).c_str(), flags, &error);
+  zip_t* archive = zip_open(zip_backend_archive_path(file).c_str(), flags, &error);
   if (archive == nullptr) {
     return 0;
   }
@@ -297,7 +297,7 @@ std::int32_t zip_backend_add_file(void* state, const char* source, const char* n
   if (!utf8_name) {
     return 0;
   }
-  std::FILE* stream = std::fopen(zip_backend_system_path(source).c_str(), "rb");
+  std::FILE* stream = std::fopen(zip_backend_stream_path(source).c_str(), "rb");
   if (stream == nullptr) {
     return 0;
   }

@@ -57,8 +57,11 @@ std::int32_t zip_backend_uncompress_memory(const void* source, std::int32_t sour
 // with free(). Empty when the conversion failed; null when out of memory.
 char* ansi_to_utf8(const char* text);
 
-// The name under which the C library and libzip find a file given as an
-// 8-bit runtime string (Windows: unchanged; POSIX: in the file system's UTF-8).
-std::string zip_backend_system_path(const char* path);
+// The name under which libzip opens an archive given as an 8-bit runtime
+// string: libzip takes file names as UTF-8 on every platform.
+std::string zip_backend_archive_path(const char* path);
+// The name under which the C library's fopen finds a file (Windows: the ANSI
+// name unchanged; POSIX: the file system's UTF-8).
+std::string zip_backend_stream_path(const char* path);
 
 }  // namespace brindax

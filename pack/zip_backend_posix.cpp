@@ -17,8 +17,10 @@ char* ansi_to_utf8(const char* text) {
   return result;
 }
 
-std::string zip_backend_system_path(const char* path) {
+std::string zip_backend_archive_path(const char* path) {
   return latin1_to_utf8(path != nullptr ? path : "");
 }
+
+std::string zip_backend_stream_path(const char* path) { return zip_backend_archive_path(path); }
 
 }  // namespace brindax

@@ -199,6 +199,20 @@ TEST_F(ZipBackendTest, WriterRoundTrip) {
   EXPECT_EQ(zip_backend_unpack_to_memory(state, buffer, sizeof buffer, ""), 11) << "current entry";
 }
 
+TEST_F(ZipBackendTest, FileNamesBeyondAscii) {
+  write_file(fs::path(u8"sé.bin"), "source");
+  Pack pack{};
+  ASSERT_NE(zip_backend_create(&pack, "caf\xE9.zip"), 0);
+  EXPECT_EQ(zip_backend_add_file(pack.state, "s\xE9.bin", "s.bin"), 1);
+  zip_backend_close(pack.state);
+  EXPECT_TRUE(fs::exists(fs::path(u8"café.zip")));
+
+  const std::intptr_t reopened = pack_open(OBJECT_DYNAMIC, "caf\xE9.zip");
+  ASSERT_NE(reopened, 0);
+  EXPECT_EQ(pack_unpack_entry_to_file(reopened, "d\xE9j\xE0.bin", "s.bin"), 6);
+  EXPECT_EQ(read_file(fs::path(u8"déjà.bin")), "source");
+}
+
 TEST_F(ZipBackendTest, ArchiveWithoutEntries) {
   write_file("empty.zip", std::string("PK\x05\x06", 4) + std::string(18, '\0'));
   const std::intptr_t pack = pack_open(7, "empty.zip");

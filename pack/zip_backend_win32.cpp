@@ -1,5 +1,5 @@
 // Windows side of the ZIP backend: 8-bit text is in the ANSI code page, which
-// the C library and libzip take unchanged as file names.
+// the C library takes unchanged as file names and libzip wants as UTF-8.
 #include <windows.h>
 
 #include <climits>
@@ -45,6 +45,13 @@ char* ansi_to_utf8(const char* text) {
   return result;
 }
 
-std::string zip_backend_system_path(const char* path) { return path != nullptr ? path : ""; }
+// libzip turns the name from UTF-8 into UTF-16 itself, so an ANSI name
+// beyond ASCII must be converted first or the archive is not found.
+std::string zip_backend_archive_path(const char* path) {
+  std::unique_ptr<char, decltype(&std::free)> utf8(ansi_to_utf8(path), &std::free);
+  return utf8 ? std::string(utf8.get()) : std::string();
+}
+
+std::string zip_backend_stream_path(const char* path) { return path != nullptr ? path : ""; }
 
 }  // namespace brindax
