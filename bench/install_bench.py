@@ -1,0 +1,176 @@
+#!/usr/bin/python3
+"""Speed and memory of the updater against a local FTP server on 127.0.0.1.
+
+1. Full install of a large release (about 200 MiB in 300 files and several
+   folders, a third of it incompressible) next to curl fetching the same list
+   and package plus unzip unpacking it; peak memory of the updater.
+2. The update check on two lists of 100,000 records that differ only on the
+   last one, next to curl fetching the same server list.
+
+Each measurement alternates the two sides over several rounds against the
+same server and reports medians. Run: bench/install_bench.py [--rounds N]
+(needs the Debian packages of the README's test command plus curl and unzip).
+"""
+import argparse
+import os
+import random
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+USER, PASSWORD = "vantorel", "Zi3zEr8Iz5"
+REMOTE = "public_html/source/Kelmor"
+MIB = 1024 * 1024
+
+
+def free_port():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+def build_updater(port):
+    build = os.path.join(TOP, "build", "bench")
+    subprocess.run(["cmake", "-S", TOP, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+                    "-DBRINDAX_BUILD_TESTS=OFF", "-DBRINDAX_FTP_HOST=127.0.0.1",
+                    "-DBRINDAX_FTP_PORT=%d" % port, "-DBRINDAX_APP_EXECUTABLE="],
+                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", build, "--target", "brindax-updater"], check=True,
+                   stdout=subprocess.DEVNULL)
+    return os.path.join(build, "bin", "brindax-updater")
+
+
+def make_release(folder, total_bytes=200 * MIB, files=300):
+    """300 files in 6 folders; every third one random bytes, the others text."""
+    rng = random.Random(7)
+    words = [("".join(rng.choice("abcdefghijklmnopqrstuvwxyz") for _ in range(rng.randint(3, 9))))
+             for _ in range(2000)]
+    per_file = total_bytes // files
+    records = []
+    for i in range(files):
+        sub = "data%d/part%d" % (i % 6, i % 3) if i % 5 else "data%d" % (i % 6)
+        name = "%s/file%03d.%s" % (sub, i, "bin" if i % 3 == 0 else "txt")
+        path = os.path.join(folder, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        size = rng.randint(per_file // 2, per_file * 3 // 2)
+        with open(path, "wb") as f:
+            if i % 3 == 0:
+                f.write(os.urandom(size))
+            else:
+                chunk = (" ".join(rng.choice(words) for _ in range(4000)) + "\n").encode()
+                while size > 0:
+                    f.write(chunk[:size])
+                    size -= len(chunk)
+        records.append("%s@1.%d" % (name, i))
+    return records
+
+
+def measure(argv, cwd, env=None):
+    """Wall time and peak resident memory (KiB) of one process."""
+    start = time.perf_counter()
+    proc = subprocess.Popen(argv, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env)
+    _, status, usage = os.wait4(proc.pid, 0)
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    return time.perf_counter() - start, usage.ru_maxrss, proc.returncode, proc.stderr.read().decode()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--rounds", type=int, default=5)
+    args = parser.parse_args()
+
+    port = free_port()
+    updater = build_updater(port)
+    work = tempfile.mkdtemp(prefix="brindax-bench-")
+    server = None
+    try:
+        root = os.path.join(work, "ftp")
+        remote = os.path.join(root, REMOTE)
+        os.makedirs(remote)
+        release = os.path.join(work, "release")
+        os.makedirs(release)
+        print("making the release ...", flush=True)
+        records = make_release(release)
+        subprocess.run(["zip", "-q", "-r", os.path.join(remote, "Brindax.zip"), "."], cwd=release, check=True)
+        with open(os.path.join(remote, "Brindax.ver"), "w") as f:
+            f.write("Brindax.zip\n" + "\n".join(records) + "\n")
+        unpacked = sum(os.path.getsize(os.path.join(d, n)) for d, _, ns in os.walk(release) for n in ns)
+        print("release: %d files, %.1f MiB unpacked, package %.1f MiB" %
+              (len(records), unpacked / MIB, os.path.getsize(os.path.join(remote, "Brindax.zip")) / MIB))
+        shutil.rmtree(release)
+
+        port_file = os.path.join(work, "port")
+        server = subprocess.Popen(["/usr/bin/python3", os.path.join(TOP, "testing", "ftp_server.py"),
+                                   "--root", root, "--user", USER, "--password", PASSWORD,
+                                   "--host", "127.0.0.1", "--port", str(port), "--port-file", port_file])
+        for _ in range(200):
+            if os.path.exists(port_file):
+                break
+            time.sleep(0.05)
+        base_url = "ftp://%s:%s@127.0.0.1:%d/%s/" % (USER, PASSWORD, port, REMOTE)
+
+        install_ratios, peaks = [], []
+        print("\nfull install (updater MajAll) vs curl list + curl package + unzip")
+        for r in range(args.rounds):
+            target = os.path.join(work, "install")
+            shutil.rmtree(target, ignore_errors=True)
+            os.makedirs(target)
+            t_updater, peak, code, err = measure([updater, "MajAll"], target)
+            assert code == 0 and err == "Reveriv: UnZip success\n", (code, err)
+            shutil.rmtree(target)
+            os.makedirs(target)
+            t_list = measure(["curl", "-sS", "-o", "Brindax.ver", base_url + "Brindax.ver"], target)[0]
+            t_pkg = measure(["curl", "-sS", "-o", "Brindax.zip", base_url + "Brindax.zip"], target)[0]
+            t_unzip = measure(["unzip", "-q", "-o", "Brindax.zip"], target)[0]
+            os.remove(os.path.join(target, "Brindax.zip"))
+            t_tools = t_list + t_pkg + t_unzip
+            install_ratios.append(t_updater / t_tools)
+            peaks.append(peak)
+            print("  round %d: updater %.2f s (peak %.1f MiB), curl+curl+unzip %.2f s, ratio %.2f" %
+                  (r + 1, t_updater, peak / 1024, t_tools, t_updater / t_tools))
+        shutil.rmtree(os.path.join(work, "install"), ignore_errors=True)
+
+        # The check: two lists of 100,000 records that differ only on the last.
+        lines = ["Brindax.zip"] + ["dir%d/entry%06d.dat@1.0.%d" % (i % 50, i, i) for i in range(100000)]
+        server_list = "\n".join(lines) + "\n"
+        lines[-1] = lines[-1] + "x"
+        local_list = "\n".join(lines) + "\n"
+        with open(os.path.join(remote, "Brindax.ver"), "w") as f:
+            f.write(server_list)
+        check_dir = os.path.join(work, "check")
+        os.makedirs(check_dir)
+        with open(os.path.join(check_dir, "LocalVersion.ver"), "w") as f:
+            f.write(local_list)
+        check_ratios = []
+        print("\nupdate check on 100,000 records (updater UpdateAvailable) vs curl fetching the list (%.1f MiB)"
+              % (len(server_list) / MIB))
+        for r in range(args.rounds * 2 + 1):
+            t_check, peak, code, err = measure([updater, "UpdateAvailable"], check_dir)
+            assert code == 2 and err == "", (code, err)
+            t_curl = measure(["curl", "-sS", "-o", "curl.ver", base_url + "Brindax.ver"], check_dir)[0]
+            os.remove(os.path.join(check_dir, "curl.ver"))
+            check_ratios.append(t_check / t_curl)
+            print("  round %d: check %.3f s (exit %d, peak %.1f MiB), curl %.3f s, ratio %.2f" %
+                  (r + 1, t_check, code, peak / 1024, t_curl, t_check / t_curl))
+
+        print("\nsummary")
+        print("  full install: median ratio %.2f (goal <= 1.0), peak memory max %.1f MiB (goal < 16)" %
+              (statistics.median(install_ratios), max(peaks) / 1024))
+        print("  update check: median ratio %.2f (goal <= 1.2)" % statistics.median(check_ratios))
+    finally:
+        if server:
+            server.send_signal(signal.SIGTERM)
+            server.wait()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
