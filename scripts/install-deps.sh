@@ -5,7 +5,8 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev googletest
-          libzip-dev zlib1g-dev python3-pyftpdlib zip unzip curl)
+          libzip-dev zipcmp zipmerge ziptool zlib1g-dev python3-pyftpdlib zip unzip curl)
+# (zipcmp, zipmerge and ziptool: libzip's CMake package names them.)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
