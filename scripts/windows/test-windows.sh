@@ -1,0 +1,146 @@
+#!/usr/bin/env bash
+# Builds and tests the Windows updater:
+#   1. installs what is missing (mingw-w64, zlib for mingw, Wine, Xvfb, ...);
+#   2. builds libzip for both Windows targets from Debian's source package;
+#   3. configures and builds the presets windows-x86 (the 32-bit product)
+#      and windows-x64 (64-bit, with the unit tests);
+#   4. runs the 64-bit unit tests under wine64 (ctest);
+#   5. checks the 32-bit product statically (PE32, GUI, manifest, imports);
+#   6. runs the process-level tests of the 64-bit updater under wine64
+#      against a local FTP server, with message boxes on a private Xvfb.
+# Build directories are reused when present. Exits non-zero when any step
+# fails, after a summary of every step.
+#
+# Environment: BRINDAX_JOBS (build and test jobs, default 2).
+set -uo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/../.."
+root=$PWD
+jobs=${BRINDAX_JOBS:-2}
+started=$(date +%s)
+
+declare -a step_names=() step_results=()
+failed=0
+record() {  # record <name> <status>
+  step_names+=("$1")
+  if [ "$2" -eq 0 ]; then step_results+=("ok"); else step_results+=("FAILED"); failed=1; fi
+}
+step() {  # step <name> <command...>: runs and records a step
+  local name=$1; shift
+  local t0=$SECONDS
+  echo
+  echo "=== $name"
+  "$@"
+  local status=$?
+  echo "--- $name: $([ $status -eq 0 ] && echo ok || echo "FAILED ($status)") ($((SECONDS - t0)) s)"
+  record "$name" $status
+  return $status
+}
+skip() {
+  step_names+=("$1"); step_results+=("skipped ($2)"); failed=1
+}
+summary() {
+  echo
+  echo "=== Windows summary"
+  local i
+  for i in "${!step_names[@]}"; do
+    printf '  %-48s %s\n' "${step_names[$i]}" "${step_results[$i]}"
+  done
+  local total=$(( $(date +%s) - started ))
+  if [ $failed -eq 0 ]; then
+    echo "WINDOWS TESTS PASSED (${total} s)"
+  else
+    echo "WINDOWS TESTS FAILED (${total} s)"
+  fi
+}
+
+# --- 1. packages -----------------------------------------------------------------
+install_packages() {
+  local packages=(cmake ninja-build dpkg-dev libzip-dev googletest
+                  gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix
+                  gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix
+                  binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
+                  libz-mingw-w64-dev wine64 xvfb xdotool python3 python3-pyftpdlib)
+  local missing=() p
+  for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && { echo "all present"; return 0; }
+  echo "installing: ${missing[*]}"
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo apt-get update -qq || return 1
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null || return 1
+}
+
+# --- 2.-3. builds ------------------------------------------------------------------
+build_preset() {  # build_preset <preset>
+  cmake --preset "$1" >"build/$1.configure.log" 2>&1 || {
+    cat "build/$1.configure.log"; return 1; }
+  cmake --build --preset "$1" -j "$jobs"
+}
+
+# --- 4. unit tests under wine64 --------------------------------------------------
+unit_tests() {
+  ctest --preset windows-x64 -j "$jobs"
+}
+
+# --- 6. process-level tests under wine64 ------------------------------------------
+e2e_tests() {
+  /usr/bin/python3 tests/windows/wine_e2e.py --build-dir build/windows-x64
+}
+
+stop_wine() {
+  local prefix
+  prefix=$(sed -n 's/^BRINDAX_WINEPREFIX:PATH=//p' build/windows-x64/CMakeCache.txt 2>/dev/null)
+  [ -n "$prefix" ] && [ -d "$prefix" ] && WINEPREFIX=$prefix /usr/lib/wine/wineserver64 -k 2>/dev/null
+  return 0
+}
+
+mkdir -p build
+if ! step "install packages" install_packages; then
+  summary; exit 1
+fi
+step "libzip for i686 (Debian source)" \
+  scripts/windows/build-libzip.sh i686 build/windows-x86/_deps/libzip
+x86_lib=$?
+step "libzip for x86_64 (Debian source)" \
+  scripts/windows/build-libzip.sh x86_64 build/windows-x64/_deps/libzip
+x64_lib=$?
+
+if [ $x86_lib -eq 0 ]; then
+  step "build windows-x86 (product)" build_preset windows-x86
+  x86_built=$?
+else
+  skip "build windows-x86 (product)" "no libzip"; x86_built=1
+fi
+if [ $x64_lib -eq 0 ]; then
+  step "build windows-x64 (with tests)" build_preset windows-x64
+  x64_built=$?
+else
+  skip "build windows-x64 (with tests)" "no libzip"; x64_built=1
+fi
+
+if [ $x64_built -eq 0 ]; then
+  step "unit tests under wine64 (ctest)" unit_tests
+  stop_wine
+else
+  skip "unit tests under wine64 (ctest)" "no build"
+fi
+if [ $x86_built -eq 0 ]; then
+  step "static check of the 32-bit product" \
+    scripts/windows/check-product.sh build/windows-x86/bin/brindax-updater.exe
+else
+  skip "static check of the 32-bit product" "no build"
+fi
+if [ $x64_built -eq 0 ]; then
+  step "static check of the 64-bit build" \
+    scripts/windows/check-product.sh --arch amd64 build/windows-x64/bin/brindax-updater.exe
+  step "process tests under wine64 + Xvfb" e2e_tests
+  stop_wine
+else
+  skip "static check of the 64-bit build" "no build"
+  skip "process tests under wine64 + Xvfb" "no build"
+fi
+
+summary
+exit $failed

@@ -1,0 +1,669 @@
+#!/usr/bin/python3
+"""Process-level tests of the 64-bit Windows updater under wine64.
+
+    wine_e2e.py --build-dir build/windows-x64 [--keep] [-k NAME-PART]
+
+Runs the Windows builds of the updater that talk to 127.0.0.1 (the
+"brindax-updater-local" and "-noapp" executables of the x64 test build)
+under wine64 against the local pyftpdlib server of testing/ftp_server.py,
+inside a private Xvfb display, and checks what they do: the exit codes of
+the check, a full install that starts a small Windows "Brindax.exe" built
+here with mingw-w64, a partial update, and the failure paths, whose message
+boxes are found on the X display by their title (xdotool), read (title,
+text, the one OK button) with a small Windows helper, dismissed with the
+keyboard, after which the exit code is checked.
+
+Prints one PASS/FAIL line per case and a summary line; exits 1 when a case
+fails.
+"""
+
+import argparse
+import io
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import traceback
+import zipfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+WINE = "/usr/lib/wine/wine64"
+WINESERVER = "/usr/lib/wine/wineserver64" if os.path.exists("/usr/lib/wine/wineserver64") \
+    else "wineserver"
+MINGW_CC = "x86_64-w64-mingw32-gcc"
+PYTHON = "/usr/bin/python3"
+
+RUN_TIMEOUT = 90       # one updater run (Wine under load can be slow)
+BOX_TIMEOUT = 60       # until a message box shows up
+APP_TIMEOUT = 30       # until the started application has finished
+
+
+class Failure(Exception):
+    pass
+
+
+def check(cond, what):
+    if not cond:
+        raise Failure(what)
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def cmake_cache(build_dir):
+    values = {}
+    with open(os.path.join(build_dir, "CMakeCache.txt"), encoding="utf-8", errors="replace") as f:
+        for line in f:
+            line = line.rstrip("\n")
+            if not line or line.startswith(("#", "//")) or "=" not in line:
+                continue
+            key, value = line.split("=", 1)
+            values[key.split(":", 1)[0]] = value
+    return values
+
+
+def make_zip(entries):
+    buf = io.BytesIO()
+    with zipfile.ZipFile(buf, "w", zipfile.ZIP_DEFLATED) as z:
+        for name, data in entries.items():
+            z.writestr(name, data)
+    return buf.getvalue()
+
+
+def tree(directory):
+    """{relative path: bytes} of every file below directory."""
+    out = {}
+    for base, _, files in os.walk(directory):
+        for name in files:
+            path = os.path.join(base, name)
+            out[os.path.relpath(path, directory)] = read(path)
+    return out
+
+
+def windows_path(unix_path):
+    return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
+
+
+class Xvfb:
+    def __init__(self):
+        read_end, write_end = os.pipe()
+        self.proc = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
+             "-nolisten", "tcp"],
+            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        number = b""
+        deadline = time.time() + 30
+        while not number.endswith(b"\n") and time.time() < deadline:
+            chunk = os.read(read_end, 16)
+            if not chunk:
+                break
+            number += chunk
+        os.close(read_end)
+        if not number.strip():
+            self.stop()
+            raise RuntimeError("Xvfb did not start")
+        self.display = ":" + number.decode().strip()
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+class FtpServer:
+    """testing/ftp_server.py on 127.0.0.1:port, serving root."""
+
+    def __init__(self, root, port, user, password, scratch):
+        self.args = [PYTHON, os.path.join(ROOT, "testing", "ftp_server.py"),
+                     "--root", root, "--user", user, "--password", password,
+                     "--host", "127.0.0.1", "--port", str(port)]
+        self.port_file = os.path.join(scratch, "ftp-port")
+        self.log = os.path.join(scratch, "ftp-server.log")
+        self.proc = None
+
+    def start(self):
+        if os.path.exists(self.port_file):
+            os.unlink(self.port_file)
+        log = open(self.log, "ab")
+        self.proc = subprocess.Popen(self.args + ["--port-file", self.port_file],
+                                     stdout=log, stderr=log, stdin=subprocess.DEVNULL)
+        log.close()
+        deadline = time.time() + 20
+        while not os.path.exists(self.port_file):
+            if self.proc.poll() is not None or time.time() > deadline:
+                self.stop()
+                raise RuntimeError("FTP server did not start (see %s)" % self.log)
+            time.sleep(0.05)
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.proc = None
+
+
+class Wine:
+    def __init__(self, prefix, display):
+        self.prefix = prefix
+        self.env = dict(os.environ)
+        self.env.update({"WINEPREFIX": prefix, "WINEDEBUG": "-all", "DISPLAY": display,
+                         "WINEDLLOVERRIDES": "mscoree,mshtml="})
+        for key in ("WAYLAND_DISPLAY", "BRINDAX_WINEPREFIX"):
+            self.env.pop(key, None)
+
+    def _quiet(self, args, timeout=300):
+        subprocess.run(args, env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=timeout)
+
+    def start_session(self):
+        """A Wine session of its own on this display, its system processes
+        started without our output streams."""
+        os.makedirs(self.prefix, exist_ok=True)
+        self._quiet([WINESERVER, "-k"])
+        if not os.path.exists(os.path.join(self.prefix, "system.reg")):
+            print("wine e2e: creating the Wine prefix %s (once)" % self.prefix, flush=True)
+            self._quiet([WINE, "wineboot", "-i"], timeout=600)
+            self._quiet([WINESERVER, "-w"], timeout=600)
+        self._quiet([WINESERVER, "-p120"])
+        self._quiet([WINE, "wineboot"], timeout=300)
+
+    def stop_session(self):
+        self._quiet([WINESERVER, "-k"])
+
+    def start(self, exe, args, cwd, out_path):
+        out = open(out_path, "wb")
+        proc = subprocess.Popen([WINE, exe] + list(args), cwd=cwd, env=self.env,
+                                stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
+        out.close()
+        return proc
+
+    def run_capture(self, exe, args, timeout=60):
+        done = subprocess.run([WINE, exe] + list(args), env=self.env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=timeout)
+        return done.returncode, done.stdout.decode("latin-1")
+
+
+def xdotool(display, *args, timeout=20):
+    env = dict(os.environ, DISPLAY=display)
+    done = subprocess.run(["xdotool"] + list(args), env=env, stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=timeout)
+    return done.returncode, done.stdout.decode("utf-8", "replace")
+
+
+class Suite:
+    def __init__(self, opts):
+        self.build_dir = os.path.abspath(opts.build_dir)
+        cache = cmake_cache(self.build_dir)
+        self.port = int(cache.get("BRINDAX_TEST_FTP_PORT", "0"))
+        self.user = cache["BRINDAX_FTP_USER"]
+        self.password = cache["BRINDAX_FTP_PASSWORD"]
+        self.remote_dir = cache["BRINDAX_REMOTE_DIRECTORY"].strip("/")
+        self.version_file = cache["BRINDAX_REMOTE_VERSION_FILE"]
+        check(self.port > 0, "BRINDAX_TEST_FTP_PORT missing in the build's cache")
+        self.work = os.path.join(self.build_dir, "wine-e2e")
+        shutil.rmtree(self.work, ignore_errors=True)
+        # The updater is run from a folder with a blank in its name, so that
+        # Windows hands it a command line whose program path is quoted.
+        self.bin = os.path.join(self.work, "bin dir")
+        os.makedirs(self.bin)
+        self.exes = {}
+        for variant, name in (("app", "brindax-updater-local.exe"),
+                              ("noapp", "brindax-updater-local-noapp.exe")):
+            src = os.path.join(self.build_dir, "tests", name)
+            check(os.path.exists(src), "%s missing; build the windows-x64 preset first" % src)
+            self.exes[variant] = os.path.join(self.bin, "brindax updater %s.exe" % variant)
+            shutil.copy2(src, self.exes[variant])
+        self.app_exe = os.path.join(self.work, "tools", "Brindax.exe")
+        self.boxinfo_exe = os.path.join(self.work, "tools", "boxinfo.exe")
+        os.makedirs(os.path.dirname(self.app_exe))
+        for src, out, extra in (("brindax_app.c", self.app_exe, ["-mwindows"]),
+                                ("boxinfo.c", self.boxinfo_exe, [])):
+            subprocess.run([MINGW_CC, "-O2", "-Wall", "-o", out, os.path.join(HERE, src)] + extra,
+                           check=True)
+        self.app_bytes = read(self.app_exe)
+        self.xvfb = Xvfb()
+        self.display = self.xvfb.display
+        # The Wine prefix of the build's unit tests (cmake/Windows.cmake);
+        # its session is restarted here on the private display.
+        prefix = cache.get("BRINDAX_WINEPREFIX") or os.path.join(self.build_dir, "_wine")
+        self.wine = Wine(prefix, self.display)
+        self.wine.start_session()
+        self.server = None
+        self.case_dir = None
+
+    def close(self):
+        if self.server:
+            self.server.stop()
+        self.wine.stop_session()
+        self.xvfb.stop()
+
+    # --- per case -------------------------------------------------------------
+    def begin(self, name):
+        self.case_dir = os.path.join(self.work, "cases", name)
+        self.cwd = os.path.join(self.case_dir, "install")
+        self.ftp_root = os.path.join(self.case_dir, "ftp")
+        os.makedirs(self.cwd)
+        os.makedirs(self.ftp_root)
+        self.runs = 0
+        self.procs = []
+
+    def end(self):
+        # A case that failed half-way may leave an updater with its box up;
+        # it must not be mistaken for the next case's.
+        for proc in self.procs:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+        if any(True for _ in self.procs):
+            _, out = xdotool(self.display, "search", "--name", "^(Ftp Error|unzip Error|Reveriv)$")
+            deadline = time.time() + 10
+            while out.split() and time.time() < deadline:
+                time.sleep(0.2)
+                _, out = xdotool(self.display, "search", "--name",
+                                 "^(Ftp Error|unzip Error|Reveriv)$")
+        if self.server:
+            self.server.stop()
+            self.server = None
+
+    def serve(self, files, make_directory=True):
+        """Starts the FTP server with files ({name: bytes}) in the update
+        directory."""
+        remote = os.path.join(self.ftp_root, self.remote_dir)
+        if make_directory:
+            os.makedirs(remote, exist_ok=True)
+        for name, data in files.items():
+            write(os.path.join(remote, name), data)
+        self.server = FtpServer(self.ftp_root, self.port, self.user, self.password, self.case_dir)
+        self.server.start()
+
+    def local(self, files):
+        for name, data in files.items():
+            write(os.path.join(self.cwd, name), data)
+
+    def start(self, args, variant="app"):
+        self.runs += 1
+        out = os.path.join(self.case_dir, "run%d.out" % self.runs)
+        proc = self.wine.start(self.exes[variant], args, self.cwd, out)
+        self.procs.append(proc)
+        return proc
+
+    def finish(self, proc, timeout=RUN_TIMEOUT):
+        try:
+            return proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            _, names = self.window_names()
+            proc.kill()
+            proc.wait()
+            raise Failure("the updater did not end within %d s (windows on the display: %s)"
+                          % (timeout, names or "none"))
+
+    def run(self, args, variant="app"):
+        return self.finish(self.start(args, variant))
+
+    def window_names(self):
+        code, ids = xdotool(self.display, "search", "--name", ".")
+        names = []
+        for wid in ids.split():
+            _, name = xdotool(self.display, "getwindowname", wid)
+            if name.strip():
+                names.append(name.strip())
+        return code, names
+
+    def message_box(self, proc, title, text):
+        """Waits for the box titled title, checks it, dismisses it with the
+        Return key and returns the updater's exit code."""
+        deadline = time.time() + BOX_TIMEOUT
+        wids = []
+        while time.time() < deadline:
+            _, out = xdotool(self.display, "search", "--name", "^%s$" % title)
+            wids = out.split()
+            if wids:
+                break
+            if proc.poll() is not None:
+                raise Failure("the updater ended with exit code %d without showing %r"
+                              % (proc.returncode, title))
+            time.sleep(0.2)
+        if not wids:
+            _, names = self.window_names()
+            proc.kill()
+            proc.wait()
+            raise Failure("no window titled %r within %d s (windows: %s)"
+                          % (title, BOX_TIMEOUT, names or "none"))
+        wid = wids[0]
+        _, name = xdotool(self.display, "getwindowname", wid)
+        check(name.strip() == title, "X window title is %r, expected %r" % (name.strip(), title))
+
+        # What the box shows, seen from Windows.
+        deadline = time.time() + 20
+        while True:
+            code, info = self.wine.run_capture(self.boxinfo_exe, [title])
+            if code == 0 or time.time() > deadline:
+                break
+            time.sleep(0.2)
+        check(code == 0, "no dialog titled %r found from inside Wine: %r" % (title, info))
+        lines = info.replace("\r\n", "\n").split("\n")
+        check("title %s" % title in lines, "dialog title: %r" % info)
+        # The visible static controls with a text (the icon's is empty).
+        texts = [l.split(" ", 3)[3] for l in lines
+                 if l.startswith("child Static 1 ") and len(l.split(" ", 3)) == 4
+                 and l.split(" ", 3)[3]]
+        buttons = [l.split(" ", 3)[3] if len(l.split(" ", 3)) == 4 else ""
+                   for l in lines if l.startswith("child Button ")]
+        check(texts == [text], "message text is %r, expected %r" % (texts, text))
+        check([b.replace("&", "") for b in buttons] == ["OK"],
+              "buttons are %r, expected one OK" % buttons)
+        check(proc.poll() is None,
+              "the updater ended (exit code %s) while its box was still up" % proc.returncode)
+
+        # The user presses Return on the box.
+        xdotool(self.display, "windowfocus", "--sync", wid)
+        xdotool(self.display, "key", "--clearmodifiers", "Return")
+        try:
+            code = proc.wait(30)
+        except subprocess.TimeoutExpired:
+            xdotool(self.display, "key", "--window", wid, "Return")
+            code = self.finish(proc, 30)
+        _, out = xdotool(self.display, "search", "--name", "^%s$" % title)
+        check(not out.split(), "the box %r is still on the display after the updater ended" % title)
+        return code
+
+    def app_marker(self):
+        path = os.path.join(self.cwd, "brindax-started.txt")
+        if not os.path.exists(path):
+            return None
+        return read(path).decode("latin-1").replace("\r\n", "\n").splitlines()
+
+
+# --- the cases ---------------------------------------------------------------------
+
+VERSIONS = b"pack-1.zip\nBrindax.exe@1.0@main\ndata.txt@1.0\nnotes.txt@3\n"
+CASES = []
+
+
+def case(fn):
+    CASES.append(fn)
+    return fn
+
+
+@case
+def no_mode_word_with_a_local_list_does_nothing(s):
+    # No server at all: a connection attempt would end in a message box.
+    s.local({"LocalVersion.ver": VERSIONS, "data.txt": b"old"})
+    before = tree(s.cwd)
+    check(s.run([]) == 0, "exit code is not 0")
+    check(tree(s.cwd) == before, "the folder changed")
+
+
+@case
+def mode_word_in_other_letter_case_selects_nothing(s):
+    s.local({"LocalVersion.ver": VERSIONS})
+    before = tree(s.cwd)
+    for word in ("updateavailable", "MAJALL", "majlocal"):
+        check(s.run([word]) == 0, "exit code is not 0 for %s" % word)
+    check(tree(s.cwd) == before, "the folder changed")
+
+
+@case
+def check_same_lists_exit_0(s):
+    s.serve({s.version_file: VERSIONS})
+    s.local({"LocalVersion.ver": VERSIONS})
+    code = s.run(["UpdateAvailable"])
+    check(code == 0, "exit code %d, expected 0" % code)
+    check(not os.path.exists(os.path.join(s.cwd, "ServerVersion.ver")),
+          "ServerVersion.ver was left behind")
+    check(tree(s.cwd) == {"LocalVersion.ver": VERSIONS}, "the folder changed")
+
+
+@case
+def check_more_lines_on_server_exit_1(s):
+    s.serve({s.version_file: VERSIONS + b"extra.txt@1\n"})
+    s.local({"LocalVersion.ver": VERSIONS})
+    code = s.run(["UpdateAvailable", "ignored-second-parameter"])
+    check(code == 1, "exit code %d, expected 1" % code)
+    check(not os.path.exists(os.path.join(s.cwd, "ServerVersion.ver")),
+          "ServerVersion.ver was left behind")
+
+
+@case
+def check_changed_version_exit_2(s):
+    s.serve({s.version_file: VERSIONS.replace(b"notes.txt@3", b"notes.txt@4")})
+    s.local({"LocalVersion.ver": VERSIONS})
+    code = s.run(["UpdateAvailable"])
+    check(code == 2, "exit code %d, expected 2" % code)
+    check(tree(s.cwd) == {"LocalVersion.ver": VERSIONS}, "the folder changed")
+
+
+@case
+def check_without_local_list_exit_1_and_creates_no_list(s):
+    # A missing local list reads as empty and is not created, so that a
+    # later start without a mode word still installs.
+    s.serve({s.version_file: VERSIONS})
+    code = s.run(["UpdateAvailable"])
+    check(code == 1, "exit code %d, expected 1" % code)
+    check(tree(s.cwd) == {}, "expected an empty folder, found %s" % sorted(tree(s.cwd)))
+
+
+def package_files(s):
+    return {"Brindax.exe": s.app_bytes,
+            "data.txt": b"data, version 1.0\r\n",
+            "notes.txt": bytes(range(256)) * 40,
+            "empty.txt": b"",
+            "sub/deeper/level.txt": b"two folders down"}
+
+
+def package_entries(s):
+    # With a directory entry of its own before the files.
+    entries = {"docs/": b""}
+    entries.update(package_files(s))
+    return entries
+
+
+def files_on_disk(s):
+    # Folders are created as needed; the list of files uses the OS's separator.
+    return {os.path.join(*name.split("/")): data for name, data in package_files(s).items()}
+
+
+@case
+def full_install_unpacks_everything_and_starts_the_application(s):
+    files = files_on_disk(s)
+    s.serve({s.version_file: VERSIONS, "pack-1.zip": make_zip(package_entries(s))})
+    s.local({"LocalVersion.ver": b"old-pack.zip\nBrindax.exe@0.9\n", "data.txt": b"old data"})
+    code = s.run(["MajAll"])
+    marker_at_exit = s.app_marker() or []
+    check(code == 0, "exit code %d, expected 0" % code)
+    check("done" not in marker_at_exit,
+          "Brindax.exe had already ended when the updater ended: the updater waited for it")
+    deadline = time.time() + APP_TIMEOUT
+    while "done" not in (s.app_marker() or []) and time.time() < deadline:
+        time.sleep(0.2)
+    marker = s.app_marker()
+    check(marker is not None, "Brindax.exe was not started")
+    starts = [l for l in marker if l.startswith("start|")]
+    check(len(starts) == 1, "Brindax.exe started %d times" % len(starts))
+    _, command_line, directory = starts[0].split("|", 2)
+    check(command_line.strip() == '"Brindax.exe"',
+          "Brindax.exe got the command line %r, expected '\"Brindax.exe\"'" % command_line)
+    check(directory.rstrip("\\").lower() == windows_path(s.cwd).lower(),
+          "Brindax.exe ran in %r, expected %r" % (directory, windows_path(s.cwd)))
+    got = tree(s.cwd)
+    got.pop("brindax-started.txt", None)
+    want = dict(files, **{"LocalVersion.ver": VERSIONS})
+    check(sorted(got) == sorted(want), "files after the install: %s" % sorted(got))
+    for name, data in want.items():
+        check(got[name] == data, "%s differs from the server's" % name)
+    check(os.path.isdir(os.path.join(s.cwd, "docs")), "the directory entry docs/ was not made")
+
+
+@case
+def first_start_without_local_list_installs_and_reports_success(s):
+    # The build without an application to start shows a notice instead.
+    files = files_on_disk(s)
+    s.serve({s.version_file: VERSIONS, "pack-1.zip": make_zip(package_entries(s))})
+    proc = s.start([], variant="noapp")
+    code = s.message_box(proc, "Reveriv", "UnZip success")
+    check(code == 0, "exit code %d, expected 0" % code)
+    got = tree(s.cwd)
+    want = dict(files, **{"LocalVersion.ver": VERSIONS})
+    check(got == want, "files after the install: %s" % sorted(got))
+    check(s.app_marker() is None, "an application was started")
+
+
+@case
+def partial_update_unpacks_only_changed_entries(s):
+    local_list = b"pack-2.zip\na.txt@1\nb.txt@1\nc.txt@1\n"
+    server_list = b"pack-2.zip\na.txt@2\nb.txt@1\nc.txt@7\n"
+    new = {"a.txt": b"a version 2", "b.txt": b"b from the package", "c.txt": b"c version 7"}
+    s.serve({s.version_file: server_list, "pack-2.zip": make_zip(new)})
+    s.local({"LocalVersion.ver": local_list, "a.txt": b"a version 1", "b.txt": b"b version 1",
+             "c.txt": b"c version 1", "Brindax.exe": s.app_bytes})
+    code = s.run(["MajLocal"])
+    check(code == 0, "exit code %d, expected 0" % code)
+    time.sleep(4)  # time enough for an application start to show
+    got = tree(s.cwd)
+    check(s.app_marker() is None, "the partial update started the application")
+    want = {"LocalVersion.ver": local_list, "a.txt": b"a version 2", "b.txt": b"b version 1",
+            "c.txt": b"c version 7", "Brindax.exe": s.app_bytes}
+    check(sorted(got) == sorted(want), "files after the update: %s" % sorted(got))
+    for name, data in want.items():
+        check(got[name] == data, "%s: %r, expected %r" % (name, got[name][:40], data[:40]))
+
+
+@case
+def partial_update_without_changes_fetches_nothing(s):
+    # The package is not on the server: fetching it would fail with a box.
+    s.serve({s.version_file: VERSIONS})
+    s.local({"LocalVersion.ver": VERSIONS, "data.txt": b"local"})
+    before = tree(s.cwd)
+    code = s.run(["MajLocal"])
+    check(code == 0, "exit code %d, expected 0" % code)
+    check(tree(s.cwd) == before, "the folder changed: %s" % sorted(tree(s.cwd)))
+
+
+@case
+def box_when_the_server_cannot_be_reached(s):
+    s.local({"LocalVersion.ver": VERSIONS})
+    code = s.message_box(s.start(["UpdateAvailable"]), "Ftp Error", "Canot open Ftp connection")
+    check(code == 0, "exit code %d, expected 0" % code)
+
+
+@case
+def box_when_the_update_directory_is_missing(s):
+    s.serve({}, make_directory=False)
+    s.local({"LocalVersion.ver": VERSIONS})
+    code = s.message_box(s.start(["MajLocal"]), "Ftp Error", "Canot open Ftp directory")
+    check(code == 0, "exit code %d, expected 0" % code)
+
+
+@case
+def box_when_the_version_list_is_missing(s):
+    s.serve({})
+    s.local({"LocalVersion.ver": VERSIONS})
+    code = s.message_box(s.start(["UpdateAvailable"]), "Ftp Error", "Canot dowload version file")
+    check(code == 0, "exit code %d, expected 0" % code)
+    check(tree(s.cwd).get("LocalVersion.ver") == VERSIONS, "LocalVersion.ver changed")
+
+
+@case
+def box_when_the_package_is_missing(s):
+    # The local list stays as it was after a failed install.
+    s.serve({s.version_file: VERSIONS})
+    s.local({"LocalVersion.ver": b"old.zip\n"})
+    code = s.message_box(s.start(["MajAll"]), "Ftp Error", "Canot dowload Zip file")
+    check(code == 0, "exit code %d, expected 0" % code)
+    got = tree(s.cwd)
+    check(got == {"LocalVersion.ver": b"old.zip\n"},
+          "expected only the old LocalVersion.ver, found %s" % sorted(got))
+
+
+@case
+def box_when_the_package_is_no_zip_archive(s):
+    junk = b"this is not a zip archive\n" * 10
+    s.serve({s.version_file: VERSIONS, "pack-1.zip": junk})
+    code = s.message_box(s.start(["MajAll"]), "unzip Error", "Canot open Zip file")
+    check(code == 0, "exit code %d, expected 0" % code)
+    got = tree(s.cwd)
+    check(got == {"pack-1.zip": junk},
+          "expected only the fetched file, found %s" % sorted(got))
+
+
+@case
+def box_when_an_entry_would_leave_the_folder(s):
+    # Windows separators and drive-relative names count as well.
+    for number, hostile in enumerate(("..\\escaped.txt", "C:escaped.txt")):
+        if number:
+            s.end()
+            s.begin("box_when_an_entry_would_leave_the_folder-%d" % number)
+        entries = {hostile: b"outside", "inside.txt": b"inside"}
+        s.serve({s.version_file: b"pack-3.zip\ninside.txt@1\n", "pack-3.zip": make_zip(entries)})
+        code = s.message_box(s.start(["MajAll"]), "unzip Error", "Canot uncompress file" + hostile)
+        check(code == 0, "exit code %d, expected 0" % code)
+        got = tree(s.case_dir)
+        check(not any("escaped" in name for name in got),
+              "%r was written: %s" % (hostile, sorted(got)))
+        check(tree(s.cwd) == {}, "files left in the folder: %s" % sorted(tree(s.cwd)))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build-dir", default=os.path.join(ROOT, "build", "windows-x64"))
+    parser.add_argument("-k", dest="only", help="run only the cases whose name holds this")
+    parser.add_argument("--keep", action="store_true", help="keep the work folder")
+    opts = parser.parse_args()
+
+    cases = [c for c in CASES if not opts.only or opts.only in c.__name__]
+    if not cases:
+        print("wine e2e: no case matches %r" % opts.only)
+        return 2
+    started = time.time()
+    suite = Suite(opts)
+    failed = []
+    try:
+        for fn in cases:
+            suite.begin(fn.__name__)
+            t0 = time.time()
+            try:
+                fn(suite)
+                print("PASS  %s (%.1f s)" % (fn.__name__, time.time() - t0), flush=True)
+            except Failure as e:
+                failed.append(fn.__name__)
+                print("FAIL  %s: %s" % (fn.__name__, e), flush=True)
+            except Exception:
+                failed.append(fn.__name__)
+                print("FAIL  %s: unexpected error\n%s" % (fn.__name__, traceback.format_exc()),
+                      flush=True)
+            finally:
+                suite.end()
+    finally:
+        suite.close()
+        if not opts.keep and not failed:
+            shutil.rmtree(suite.work, ignore_errors=True)
+    print("wine e2e: %d passed, %d failed of %d cases (%.0f s)%s"
+          % (len(cases) - len(failed), len(failed), len(cases), time.time() - started,
+             "" if not failed else "; failed: " + ", ".join(failed)))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
