@@ -1,6 +1,7 @@
 // Reading text from file objects, the UTF-8 decoder and API string copies.
 #include "runtime/core/text.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -26,21 +27,150 @@ bool read_unit(FileObject* file, Unit* unit) {
   return got == size;
 }
 
-// The collecting loop shared by the 8-bit and the 16-bit reader. The block
-// grows by 4096 bytes whenever the next character would leave no room for
-// the terminator; when it cannot grow, that character is given back and the
-// text read so far is the result.
-template <typename Unit>
-Unit* read_raw_text(FileObject* file, bool whole, std::int32_t* count) {
-  constexpr auto kUnitSize = static_cast<std::int32_t>(sizeof(Unit));
-  std::int32_t bytes = kRawBlockStep;
-  auto* block = static_cast<Unit*>(main_alloc(static_cast<std::size_t>(bytes), true));
-  if (count != nullptr) *count = 0;
-  if (block == nullptr) return nullptr;
+// Rounds a wanted size up to the next multiple of 4096 bytes and to at least
+// twice the current size, so that a long text costs a logarithmic number of
+// reallocations; 0 when no int32 size can hold `needed`.
+std::int32_t next_block_size(std::int32_t current, std::int64_t needed) {
+  std::int64_t size = std::max<std::int64_t>(needed, std::int64_t{current} * 2);
+  size = (size + kRawBlockStep - 1) / kRawBlockStep * kRawBlockStep;
+  if (size > std::numeric_limits<std::int32_t>::max()) {
+    size = std::int64_t{std::numeric_limits<std::int32_t>::max()} / kRawBlockStep * kRawBlockStep;
+    if (size < needed) return 0;
+  }
+  return static_cast<std::int32_t>(size);
+}
 
+// Where the collecting loop puts characters: a raw block from the main heap
+// (its added parts zero-filled), ...
+template <typename Unit>
+class HeapBlock {
+ public:
+  bool start() {
+    data_ = static_cast<Unit*>(main_alloc(static_cast<std::size_t>(kRawBlockStep), true));
+    bytes_ = data_ != nullptr ? kRawBlockStep : 0;
+    return data_ != nullptr;
+  }
+  // Makes room for `needed` bytes; false when the block cannot grow.
+  bool ensure(std::int64_t needed) {
+    if (needed <= bytes_) return true;
+    const std::int32_t size = next_block_size(bytes_, needed);
+    void* grown = size != 0 ? main_realloc(data_, static_cast<std::size_t>(size), true) : nullptr;
+    if (grown == nullptr) return false;
+    data_ = static_cast<Unit*>(grown);
+    bytes_ = size;
+    return true;
+  }
+  Unit* data() const { return data_; }
+  std::int32_t bytes() const { return bytes_; }
+
+ private:
+  Unit* data_ = nullptr;
+  std::int32_t bytes_ = 0;
+};
+
+// ... or, for 8-bit text that becomes a runtime string as it is, the string
+// stack at the result's offset, which saves copying the text once more.
+class StackBlock {
+ public:
+  explicit StackBlock(std::int32_t offset) : offset_(offset) {}
+  bool start() { return ensure(kRawBlockStep); }
+  bool ensure(std::int64_t needed) {
+    if (needed <= bytes_) return true;
+    const std::int32_t size = next_block_size(bytes_, needed);
+    string_stack_set_position(offset_);  // growth is measured from the result
+    if (size == 0 || string_stack_reserve(size - 1, offset_) == nullptr) return false;
+    bytes_ = size;
+    return true;
+  }
+  unsigned char* data() const { return reinterpret_cast<unsigned char*>(string_stack_address(offset_)); }
+  std::int32_t bytes() const { return bytes_; }
+  // Ends the text after `count` characters: terminator and stack position.
+  char* finish(std::int32_t count) {
+    string_stack_set_position(offset_);
+    char* text = string_stack_reserve(count, offset_);  // fits: no growth
+    if (text == nullptr) return string_stack_set_empty(offset_);
+    text[count] = 0;
+    return text;
+  }
+
+ private:
+  std::int32_t offset_;
+  std::int32_t bytes_ = 0;
+};
+
+// Whole 8-bit text from a buffered file: the bytes waiting in the buffer are
+// taken as one run up to the first 0 byte, which ends the text and is
+// consumed. The same bytes as one character at a time, without the per-byte
+// calls. Returns true when the text ended (0 byte) or the block cannot grow.
+template <typename Block>
+bool take_buffered_run(FileObject* file, Block& block, std::int32_t* stored) {
+  const unsigned char* run = file->buffer + (file->filled - file->available);
+  const void* zero = std::memchr(run, 0, static_cast<std::size_t>(file->available));
+  auto take = static_cast<std::int32_t>(zero ? static_cast<const unsigned char*>(zero) - run
+                                             : file->available);
+  bool full = false;
+  if (!block.ensure(std::int64_t{*stored} + take + 1)) {
+    take = block.bytes() - 1 - *stored;  // what fits; the rest stays for a later read
+    full = true;
+  }
+  std::memcpy(block.data() + *stored, run, static_cast<std::size_t>(take));
+  *stored += take;
+  file->available -= take;
+  if (full) return true;
+  if (zero != nullptr) {
+    file->available -= 1;
+    return true;
+  }
+  return false;
+}
+
+// Whole 8-bit text once the buffer is drained: reads of up to 64 KiB go
+// straight into the block. A 0 byte ends the text; the bytes read behind it
+// are given back to the file, so that the next read starts right after it.
+enum class DirectRun { more, ended, unavailable };
+
+template <typename Block>
+DirectRun take_direct_run(FileObject* file, Block& block, std::int32_t* stored) {
+  constexpr std::int32_t kRun = 65536;
+  if (!block.ensure(std::int64_t{*stored} + kRun + 1)) {
+    return DirectRun::unavailable;  // the character loop copes with a full block
+  }
+  unsigned char* run = block.data() + *stored;
+  const std::int32_t got = os::read(file->handle, run, kRun);
+  if (got <= 0) return DirectRun::ended;
+  const void* zero = std::memchr(run, 0, static_cast<std::size_t>(got));
+  if (zero == nullptr) {
+    *stored += got;
+    return DirectRun::more;
+  }
+  const auto text = static_cast<std::int32_t>(static_cast<const unsigned char*>(zero) - run);
+  *stored += text;
+  os::seek_relative(file->handle, -(got - text - 1));
+  return DirectRun::ended;
+}
+
+// The collecting loop shared by the 8-bit and the 16-bit reader. When the
+// next character would leave no room for the terminator the block grows;
+// when it cannot grow, that character is given back and the text read so far
+// is the result. Returns the count of characters stored (no terminator yet).
+template <typename Unit, typename Block>
+std::int32_t collect_text(FileObject* file, bool whole, Block& block) {
+  constexpr auto kUnitSize = static_cast<std::int32_t>(sizeof(Unit));
   std::int32_t stored = 0;
   Unit unit{};
-  while (read_unit(file, &unit)) {
+  for (;;) {
+    if constexpr (sizeof(Unit) == 1) {
+      if (whole && file->buffer != nullptr && file->direction == 1) {
+        if (file->available > 0) {
+          if (take_buffered_run(file, block, &stored)) break;
+          continue;
+        }
+        const DirectRun direct = take_direct_run(file, block, &stored);
+        if (direct == DirectRun::ended) break;
+        if (direct == DirectRun::more) continue;
+      }
+    }
+    if (!read_unit(file, &unit)) break;
     if (unit == 0) break;  // a 0 character ends the text; it is consumed
     if (!whole) {
       if (unit == kLineFeed) break;
@@ -50,22 +180,24 @@ Unit* read_raw_text(FileObject* file, bool whole, std::int32_t* count) {
         break;
       }
     }
-    if ((stored + 1) * kUnitSize >= bytes) {
-      void* grown = bytes <= std::numeric_limits<std::int32_t>::max() - kRawBlockStep
-                        ? main_realloc(block, static_cast<std::size_t>(bytes + kRawBlockStep), true)
-                        : nullptr;
-      if (grown == nullptr) {
-        file_unread(file, kUnitSize);
-        break;
-      }
-      block = static_cast<Unit*>(grown);
-      bytes += kRawBlockStep;
+    if (!block.ensure((std::int64_t{stored} + 2) * kUnitSize)) {
+      file_unread(file, kUnitSize);
+      break;
     }
-    block[stored++] = unit;
+    reinterpret_cast<Unit*>(block.data())[stored++] = unit;
   }
-  block[stored] = 0;
+  return stored;
+}
+
+template <typename Unit>
+Unit* read_raw_text(FileObject* file, bool whole, std::int32_t* count) {
+  if (count != nullptr) *count = 0;
+  HeapBlock<Unit> block;
+  if (!block.start()) return nullptr;
+  const std::int32_t stored = collect_text<Unit>(file, whole, block);
+  block.data()[stored] = 0;
   if (count != nullptr) *count = stored;
-  return block;
+  return block.data();
 }
 
 // Decoding of one UTF-8 sequence at bytes[at]: the bytes it consumes and
@@ -134,18 +266,18 @@ char* file_read_string(ObjectId id, std::int32_t flags, std::int32_t offset) {
     return result;
   }
 
-  unsigned char* raw = read_raw_text_8bit(file, whole, &count);
-  if (raw == nullptr) return string_stack_set_empty(offset);
-  char* result;
   if (format == TEXT_FORMAT_UTF8) {
-    result = utf8_to_8bit_on_stack(reinterpret_cast<const char*>(raw), offset);
-  } else if ((result = string_stack_reserve(count, offset)) != nullptr) {
-    std::memcpy(result, raw, static_cast<std::size_t>(count) + 1);
-  } else {
-    result = string_stack_set_empty(offset);
+    unsigned char* raw = read_raw_text_8bit(file, whole, &count);
+    if (raw == nullptr) return string_stack_set_empty(offset);
+    char* result = utf8_to_8bit_on_stack(reinterpret_cast<const char*>(raw), offset);
+    main_free(raw);
+    return result;
   }
-  main_free(raw);
-  return result;
+  // 8-bit text is the runtime string as it stands: collected in place.
+  StackBlock block(offset);
+  if (!block.start()) return string_stack_set_empty(offset);
+  count = collect_text<unsigned char>(file, whole, block);
+  return block.finish(count);
 }
 
 std::int32_t utf8_char_count(const unsigned char* bytes, std::int32_t n) {

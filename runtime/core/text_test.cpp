@@ -82,6 +82,23 @@ TEST_F(TextTest, WholeReadOfTextsAroundTheBlockSteps) {
   }
 }
 
+TEST_F(TextTest, WholeReadsAcrossBufferedAndLargeRunsStopAtEachNul) {
+  // Zero bytes at places inside the first buffer, inside a large run, and
+  // right at its edges: each whole read ends there and the next one goes on
+  // right behind it, after a line read has left bytes in the buffer.
+  std::string content(200000, 'x');
+  for (std::size_t at : {5u, 4096u, 70000u, 65541u, 131077u}) content[at] = '\0';
+  content[2] = '\n';
+  const std::intptr_t file = open_with(content);
+  EXPECT_EQ(read(file, 0), "xx");
+  std::size_t from = 3;
+  for (std::size_t at : std::initializer_list<std::size_t>{5, 4096, 65541, 70000, 131077, content.size()}) {
+    EXPECT_EQ(read(file, READ_WHOLE_TEXT), content.substr(from, at - from)) << at;
+    from = at + 1;
+  }
+  EXPECT_EQ(read(file, READ_WHOLE_TEXT), "");
+}
+
 TEST_F(TextTest, LineModeEndsAtLfCrOrCrLf) {
   std::intptr_t file = open_with("a\r\nb\rc\nd");
   EXPECT_EQ(lines(file, 0, 5), (std::vector<std::string>{"a", "b", "c", "d", ""}));
@@ -196,9 +213,10 @@ TEST_F(TextTest, MissingFileAndFailedBlockGiveTheEmptyString) {
   EXPECT_EQ(read(12345, READ_WHOLE_TEXT), "");
   EXPECT_EQ(read(9, READ_WHOLE_TEXT), "");
 
+  // Formats that are converted collect the text in a raw block first.
   const std::intptr_t file = open_with("content");
   heap_fail_allocations_after(0);
-  EXPECT_EQ(read(file, READ_WHOLE_TEXT), "");
+  EXPECT_EQ(read(file, READ_WHOLE_TEXT | TEXT_FORMAT_UTF8), "");
   heap_fail_allocations_after(-1);
 }
 
@@ -217,6 +235,19 @@ TEST_F(TextTest, BlockThatCannotGrowEndsTheTextWithoutLosingBytes) {
   main_free(block);
   // The byte that did not fit is read next.
   EXPECT_EQ(read(file, READ_WHOLE_TEXT), content.substr(4095));
+}
+
+TEST_F(TextTest, StackThatCannotGrowEndsTheTextWithoutLosingBytes) {
+  // 8-bit text is collected on the string stack itself; a text longer than
+  // the stack can take is cut where growth failed, and the rest comes next.
+  std::string content(static_cast<std::size_t>(string_stack().capacity) + 300000, 'z');
+  for (std::size_t i = 0; i < content.size(); i += 7) content[i] = static_cast<char>('a' + i % 26);
+  const std::intptr_t file = open_with(content);
+  heap_fail_allocations_after(0);
+  const std::string first = read(file, READ_WHOLE_TEXT);
+  heap_fail_allocations_after(-1);
+  EXPECT_LT(first.size(), content.size());
+  EXPECT_EQ(first + read(file, READ_WHOLE_TEXT), content);
 }
 
 TEST(ApiStrings, CopyIsIndependentAndNullReadsAsEmpty) {
