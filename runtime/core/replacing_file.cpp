@@ -50,10 +50,13 @@ bool ReplacingFile::commit() {
     discard();
     return false;
   }
-  const bool flushed = os::flush(file_);
+  // A failed close (a write error the system reports late) counts as a
+  // failed write. The data is not forced to the disk here: the rename only
+  // has to make a complete file visible, and a forced flush would cost every
+  // download, also the version lists that live for a moment.
   const bool closed = os::close(file_);
   file_ = os::NO_FILE;
-  if (!flushed || !closed) {
+  if (!closed) {
     os::delete_file(temp_path_.c_str());
     temp_path_.clear();
     return false;
