@@ -17,7 +17,7 @@ namespace brindax {
 inline constexpr std::int32_t FTP_REPLY_BUFFER_SIZE = 4096;  // received, not yet consumed bytes
 inline constexpr std::int32_t FTP_COMMAND_BUFFER_SIZE = 1024;  // one command line with CR LF
 inline constexpr std::int32_t FTP_LINE_SIZE = 2048;  // one reply line as handed out (with NUL)
-inline constexpr std::int32_t FTP_DATA_BUFFER_SIZE = 4096;
+inline constexpr std::int32_t FTP_DATA_BUFFER_SIZE = 65536;  // one download's read buffer
 inline constexpr std::int32_t FTP_TIMEOUT_SECONDS = 30;
 inline constexpr std::int32_t FTP_WORKER_STACK_SIZE = 65536;
 

@@ -3,6 +3,7 @@
 // on the caller's thread or on a worker thread.
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "net/api_text.h"
 #include "net/ftp.h"
@@ -189,7 +190,12 @@ ReadOutcome read_data(FtpSession* session, char* buffer, std::int32_t* count) {
 // Copies the data stream into the file; true when the server ended it and
 // every byte was written.
 bool receive_data(FtpSession* session, ReplacingFile& file) {
-  char buffer[FTP_DATA_BUFFER_SIZE];
+  // One fixed buffer from the main heap for the whole download (too large
+  // for the worker thread's stack).
+  std::unique_ptr<char, void (*)(char*)> held(static_cast<char*>(main_alloc(FTP_DATA_BUFFER_SIZE, false)),
+                                              [](char* block) { main_free(block); });
+  char* buffer = held.get();
+  if (buffer == nullptr) return false;
   for (;;) {
     std::int32_t count = 0;
     switch (read_data(session, buffer, &count)) {
