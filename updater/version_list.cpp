@@ -88,16 +88,16 @@ void check_for_update() {
     show_notice("Ftp Error", "Canot dowload version file");
     end_program(0);
   }
-  StringVar local, server;
-  {
-    StackMark mark;
-    read_version_list(LOCAL_VERSION_FILE, mark.offset());
-    local.take_from_stack(mark.offset());
-    read_version_list(SERVER_VERSION_FILE, mark.offset());
-    server.take_from_stack(mark.offset());
-  }
+  // Both lists stay on the string stack, one behind the other, for the one
+  // pass that compares them.
+  StackMark mark;
+  read_version_list(LOCAL_VERSION_FILE, mark.offset());
+  const std::int32_t server_offset = string_stack_position() + 1;  // behind the terminator
+  string_stack_set_position(server_offset);
+  read_version_list(SERVER_VERSION_FILE, server_offset);
   file_delete(SERVER_VERSION_FILE);
-  end_program(static_cast<std::uint32_t>(compare_version_lists(local.c_str(), server.c_str())));
+  end_program(static_cast<std::uint32_t>(compare_version_lists(
+      string_stack_address(mark.offset()), string_stack_address(server_offset))));
 }
 
 }  // namespace brindax
