@@ -104,11 +104,11 @@ run UpdateAvailable
 
 echo
 echo "== 4. Partial update: only data/levels.txt is unpacked"
-before=$(cd "$install" && md5sum Brindax.exe docs/readme.txt)
+before=$(cd "$install" && stat -c "%n %y" Brindax.exe docs/readme.txt)
 run MajLocal
 echo "   data/levels.txt now reads:"; sed 's/^/     /' "$install/data/levels.txt"
-after=$(cd "$install" && md5sum Brindax.exe docs/readme.txt)
-[ "$before" = "$after" ] && echo "   Brindax.exe and docs/readme.txt are untouched"
+after=$(cd "$install" && stat -c "%n %y" Brindax.exe docs/readme.txt)
+[ "$before" = "$after" ] && echo "   Brindax.exe and docs/readme.txt were not rewritten (same modification times)"
 [ -e "$install/Brindax.zip" ] || echo "   the package was removed after unpacking"
 
 echo
