@@ -73,14 +73,10 @@ void fetch_package(const char* package_name, const char* extra_file_to_drop) {
 void full_install() {
   UpdaterSettings& settings = updater_settings();
   open_update_server();
-
   // The server's list waits under its transient name until every entry is
   // in place, so that a failed install leaves the local list as it was and
   // the next check still reports the update.
-  if (ftp_receive_file(settings.ftp_connection, settings.remote_version_file,
-                       SERVER_VERSION_FILE) == 0) {
-    fail("Ftp Error", "Canot dowload version file");
-  }
+  fetch_server_list();
   StringVar server_list, package_name;
   read_list(server_list, SERVER_VERSION_FILE);
   take_list_piece(package_name, server_list.c_str(), 1, 0);
@@ -133,12 +129,8 @@ void full_install() {
 }
 
 void partial_update() {
-  UpdaterSettings& settings = updater_settings();
   open_update_server();
-  if (ftp_receive_file(settings.ftp_connection, settings.remote_version_file,
-                       SERVER_VERSION_FILE) == 0) {
-    fail("Ftp Error", "Canot dowload version file");
-  }
+  fetch_server_list();
   StringVar local, server, package_name;
   read_list(local, LOCAL_VERSION_FILE);
   take_list_piece(package_name, local.c_str(), 1, 0);

@@ -80,14 +80,18 @@ void open_update_server() {
   }
 }
 
-void check_for_update() {
+void fetch_server_list() {
   UpdaterSettings& settings = updater_settings();
-  open_update_server();
   if (ftp_receive_file(settings.ftp_connection, settings.remote_version_file,
                        SERVER_VERSION_FILE) == 0) {
     show_notice("Ftp Error", "Canot dowload version file");
     end_program(0);
   }
+}
+
+void check_for_update() {
+  open_update_server();
+  fetch_server_list();
   // Both lists stay on the string stack, one behind the other, for the one
   // pass that compares them.
   StackMark mark;

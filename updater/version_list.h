@@ -42,6 +42,10 @@ std::int32_t compare_version_lists(const char* local, const char* server);
 // directory; on failure reports it and ends the process with exit code 0.
 void open_update_server();
 
+// Fetches the server's list into "ServerVersion.ver"; on failure reports it
+// and ends the process with exit code 0.
+void fetch_server_list();
+
 // Mode "UpdateAvailable": ends the process with 0, 1 or 2.
 [[noreturn]] void check_for_update();
 
