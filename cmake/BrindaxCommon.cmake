@@ -42,3 +42,16 @@ function(brindax_add_test name)
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
                        PROPERTIES ${T_PROPERTIES})
 endfunction()
+
+# brindax_module_tests(<out-var>): the tests beside the current module's code:
+# every name_test.cpp, and name_win32_test.cpp / name_posix_test.cpp only on
+# their platform.
+function(brindax_module_tests out)
+  file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+  if(WIN32)
+    list(FILTER tests EXCLUDE REGEX "_posix_test\\.cpp$")
+  else()
+    list(FILTER tests EXCLUDE REGEX "_win32_test\\.cpp$")
+  endif()
+  set(${out} ${tests} PARENT_SCOPE)
+endfunction()
