@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "testing/scripted_ftp_peer.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -565,6 +567,73 @@ TEST_F(UpdaterProcess, PartialUpdateFailures) {
   fs::remove(remote() / "Brindax.ver");
   RunResult result = updater({"MajLocal"});
   EXPECT_EQ(result.error_output, "Ftp Error: Canot dowload version file\n");
+}
+
+// --- servers that behave unusually (a scripted peer at the built-in port) ---------
+
+using brindax::testkit::ScriptedFtpPeer;
+
+// Log-in and change of directory, with replies shaped as some servers shape
+// them: a greeting with a line that carries no code, a multi-line 230.
+ScriptedFtpPeer& log_in(ScriptedFtpPeer& peer) {
+  return peer.send("220-Brindax update service\r\nplease be patient\r\n220 ready\r\n")
+      .expect("USER vantorel")
+      .send("331 password please\r\n")
+      .expect("PASS Zi3zEr8Iz5")
+      .send("230-welcome\r\n230-enjoy\r\n230 logged in\r\n")
+      .expect("CWD public_html/source/Kelmor/")
+      .send("250 ok\r\n");
+}
+
+ScriptedFtpPeer& passive_retr(ScriptedFtpPeer& peer, const std::string& name) {
+  return peer.expect("TYPE I")
+      .send("200 binary\r\n")
+      .expect("PASV")
+      .listen_data()
+      .send("227 Entering Passive Mode (127,0,0,1,{P1},{P2})\r\n")
+      .expect("RETR " + name);
+}
+
+TEST_F(UpdaterProcess, CheckThroughRepliesInOddShapes) {
+  ScriptedFtpPeer peer("127.0.0.1", kPort);
+  ASSERT_NE(peer.port(), 0);
+  log_in(peer);
+  passive_retr(peer, "Brindax.ver")
+      .send_bytewise("150 here it comes\r\n")
+      .serve_data("Brindax.zip\nBrindax.exe@2\n")
+      .send("226 done\r\n")
+      .expect_closed();
+  peer.start();
+  write_file(install_ / "LocalVersion.ver", "Brindax.zip\nBrindax.exe@1\n");
+  RunResult result = updater({"UpdateAvailable"});
+  EXPECT_TRUE(peer.finish()) << peer.failure();
+  EXPECT_EQ(result.exit_code, 2);
+  EXPECT_EQ(result.error_output, "");
+  EXPECT_EQ(files_in_install(), std::vector<std::string>{"LocalVersion.ver"});
+}
+
+TEST_F(UpdaterProcess, PackageDownloadBrokenInTheMiddleLeavesNothingBehind) {
+  const std::string old_list = "Brindax.zip\nBrindax.exe@1\n";
+  ScriptedFtpPeer peer("127.0.0.1", kPort);
+  ASSERT_NE(peer.port(), 0);
+  log_in(peer);
+  passive_retr(peer, "Brindax.ver")
+      .send("150 list\r\n226 done\r\n")  // both replies in one piece
+      .serve_data("Brindax.zip\nBrindax.exe@2\n");
+  passive_retr(peer, "Brindax.zip")
+      .send("150 package\r\n")
+      .serve_data(std::string(100000, 'P'), ScriptedFtpPeer::DataEnd::reset)
+      .send("426 connection lost\r\n")
+      .expect_closed();
+  peer.start();
+  write_file(install_ / "LocalVersion.ver", old_list);
+  RunResult result = updater({"MajAll"});
+  EXPECT_TRUE(peer.finish()) << peer.failure();
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.error_output, "Ftp Error: Canot dowload Zip file\n");
+  EXPECT_EQ(files_in_install(), std::vector<std::string>{"LocalVersion.ver"});
+  EXPECT_EQ(read_file(install_ / "LocalVersion.ver"), old_list);
+  EXPECT_EQ(app_starts(std::chrono::milliseconds(100)), 0);
 }
 
 }  // namespace
