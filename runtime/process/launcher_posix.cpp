@@ -16,6 +16,9 @@
 // process without a console); with a pipe, the streams that are not piped are
 // the updater's own.
 //
+// Names, parameters and the folder are runtime text (Latin-1 here) and go to
+// the system as UTF-8, like every file name of the runtime.
+//
 // When the program cannot be executed (missing, not executable, not a known
 // format) and no pipe or sender was asked for, the name is handed to
 // xdg-open, found on PATH, which opens documents and addresses with the
@@ -39,6 +42,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/core/encoding.h"
 #include "runtime/core/heap.h"
 #include "runtime/process/launcher_posix.h"
 
@@ -317,9 +321,12 @@ void launch_library_init() {
 
 std::intptr_t start_program(const char* program, const char* parameters, const char* directory,
                             std::uint32_t flags, LaunchedProgram* sender) {
-  if (program == nullptr) program = "";
-  if (parameters == nullptr) parameters = "";
-  if (directory != nullptr && directory[0] == '\0') directory = nullptr;
+  const std::string program_text = latin1_to_utf8(program != nullptr ? program : "");
+  const std::string parameter_text = latin1_to_utf8(parameters != nullptr ? parameters : "");
+  const std::string directory_text = latin1_to_utf8(directory != nullptr ? directory : "");
+  program = program_text.c_str();
+  parameters = parameter_text.c_str();
+  directory = directory_text.empty() ? nullptr : directory_text.c_str();
   const bool keep = (flags & LAUNCH_KEEP_RECORD) != 0;
 
   ChildSetup setup;

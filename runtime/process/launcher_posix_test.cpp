@@ -140,6 +140,19 @@ TEST(StartProgram, PassesQuotedParametersAndTheDirectory) {
   ::waitpid(record_of(here)->process_id, nullptr, 0);
 }
 
+TEST(StartProgram, EightBitNamesAndParametersReachTheSystemAsUtf8) {
+  TempFolder work;
+  write_file(work / "caf\xC3\xA9/show", "#!/bin/sh\necho \"[$1]\"\n", true);
+  CurrentFolder inside(work.path());
+  ASSERT_TRUE(inside.ok());
+  const std::intptr_t result = start_program("caf\xE9/show", "\xE9t\xE9", nullptr,
+                                             LAUNCH_KEEP_RECORD | LAUNCH_PIPE_STDOUT, nullptr);
+  ASSERT_GT(result, 1);
+  EXPECT_EQ(read_all(record_of(result)->stdout_read), "[\xC3\xA9t\xC3\xA9]\n");
+  ::close(static_cast<int>(record_of(result)->stdout_read));
+  ::waitpid(record_of(result)->process_id, nullptr, 0);
+}
+
 TEST(StartProgram, KeepsARecordWithPipes) {
   const std::intptr_t echo = start_program("echo", "hello \"big world\"", nullptr,
                                            LAUNCH_KEEP_RECORD | LAUNCH_PIPE_STDOUT, nullptr);

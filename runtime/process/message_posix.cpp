@@ -7,6 +7,8 @@
 // waits until the dialog is dismissed, as a modal box would make it wait.
 // Without a display no dialog is tried, so a headless run never hangs. The
 // dialog's own output is discarded: standard error carries the one line only.
+// The runtime's 8-bit text (Latin-1 here) is written as UTF-8, as terminals
+// and dialog programs expect it.
 #include "runtime/process/message.h"
 
 #include <fcntl.h>
@@ -20,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/core/encoding.h"
 #include "runtime/process/launcher_posix.h"
 
 extern char** environ;
@@ -85,8 +88,8 @@ void run_dialog(const std::vector<std::string>& command) {
 }  // namespace
 
 std::int32_t show_message(const char* title, const char* text, std::uint32_t /*style*/) {
-  const std::string title_text = title != nullptr ? title : "";
-  const std::string body = text != nullptr ? text : "";
+  const std::string title_text = latin1_to_utf8(title != nullptr ? title : "");
+  const std::string body = latin1_to_utf8(text != nullptr ? text : "");
   write_line(title_text, body);
   if (graphical_session()) {
     const std::vector<std::string> command = dialog_command(title_text, body);

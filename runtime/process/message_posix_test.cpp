@@ -54,6 +54,9 @@ TEST_F(MessageTest, WritesOneLineToStandardError) {
   EXPECT_EQ(result, 1);
   EXPECT_EQ(show(nullptr, nullptr), ": \n");
   EXPECT_EQ(show("unzip Error", "two\nlines\r\n"), "unzip Error: two lines  \n");
+  // 8-bit runtime text reaches the terminal as UTF-8.
+  EXPECT_EQ(show("unzip Error", "Canot uncompress filecaf\xE9.txt"),
+            "unzip Error: Canot uncompress filecaf\xC3\xA9.txt\n");
 }
 
 TEST_F(MessageTest, NoDialogWithoutAGraphicalSession) {
