@@ -6,7 +6,9 @@
 #      and windows-x64 (64-bit, with the unit tests);
 #   4. runs the 64-bit unit tests under wine64 (ctest);
 #   5. checks the 32-bit product statically (PE32, GUI, manifest, imports);
-#   6. runs the process-level tests of the 64-bit updater under wine64
+#   6. builds the 64-bit product once more, configured for the local test
+#      FTP server (build/windows-x64-e2e: BRINDAX_FTP_HOST=127.0.0.1 and the
+#      test port), and runs the process-level tests of it under wine64
 #      against a local FTP server, with message boxes on a private Xvfb.
 # Build directories are reused when present. Exits non-zero when any step
 # fails, after a summary of every step.
@@ -85,8 +87,21 @@ unit_tests() {
 }
 
 # --- 6. process-level tests under wine64 ------------------------------------------
+build_e2e_product() {
+  local port
+  port=$(sed -n 's/^BRINDAX_TEST_FTP_PORT:[A-Z]*=//p' build/windows-x64/CMakeCache.txt)
+  [ -n "$port" ] || { echo "no BRINDAX_TEST_FTP_PORT in build/windows-x64"; return 1; }
+  cmake --preset windows-x64 -B build/windows-x64-e2e \
+    -DBRINDAX_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=Release \
+    -DBRINDAX_FTP_HOST=127.0.0.1 -DBRINDAX_FTP_PORT="$port" \
+    -DBRINDAX_LIBZIP_PREFIX="$root/build/windows-x64/_deps/libzip" \
+    >build/windows-x64-e2e.configure.log 2>&1 || { cat build/windows-x64-e2e.configure.log; return 1; }
+  cmake --build build/windows-x64-e2e -j "$jobs" --target brindax-updater
+}
+
 e2e_tests() {
-  /usr/bin/python3 tests/windows/wine_e2e.py --build-dir build/windows-x64
+  /usr/bin/python3 tests/windows/wine_e2e.py --build-dir build/windows-x64 \
+    --product build/windows-x64-e2e/bin/brindax-updater.exe
 }
 
 stop_wine() {
@@ -135,10 +150,15 @@ fi
 if [ $x64_built -eq 0 ]; then
   step "static check of the 64-bit build" \
     scripts/windows/check-product.sh --arch amd64 build/windows-x64/bin/brindax-updater.exe
-  step "process tests under wine64 + Xvfb" e2e_tests
-  stop_wine
+  if step "build windows-x64-e2e (product for 127.0.0.1)" build_e2e_product; then
+    step "process tests under wine64 + Xvfb" e2e_tests
+    stop_wine
+  else
+    skip "process tests under wine64 + Xvfb" "no build"
+  fi
 else
   skip "static check of the 64-bit build" "no build"
+  skip "build windows-x64-e2e (product for 127.0.0.1)" "no build"
   skip "process tests under wine64 + Xvfb" "no build"
 fi
 

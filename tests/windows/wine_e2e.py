@@ -1,17 +1,20 @@
 #!/usr/bin/python3
 """Process-level tests of the 64-bit Windows updater under wine64.
 
-    wine_e2e.py --build-dir build/windows-x64 [--keep] [-k NAME-PART]
+    wine_e2e.py --build-dir build/windows-x64 [--product EXE] [--keep] [-k NAME-PART]
 
-Runs the Windows builds of the updater that talk to 127.0.0.1 (the
-"brindax-updater-local" and "-noapp" executables of the x64 test build)
-under wine64 against the local pyftpdlib server of testing/ftp_server.py,
-inside a private Xvfb display, and checks what they do: the exit codes of
-the check, a full install that starts a small Windows "Brindax.exe" built
-here with mingw-w64, a partial update, and the failure paths, whose message
-boxes are found on the X display by their title (xdotool), read (title,
-text, the one OK button) with a small Windows helper, dismissed with the
-keyboard, after which the exit code is checked.
+Runs the Windows builds of the updater that talk to 127.0.0.1 under
+wine64: the product executable given with --product (brindax-updater.exe of
+a 64-bit build configured with BRINDAX_FTP_HOST=127.0.0.1 and
+BRINDAX_FTP_PORT set to the test port), else the x64 test build's
+"brindax-updater-local"; and, for the notice of an install without an
+application, that build's "brindax-updater-local-noapp". They run against
+the local pyftpdlib server of testing/ftp_server.py, inside a private Xvfb
+display. Checked: the exit codes of the check, a full install that starts a
+small Windows "Brindax.exe" built here with mingw-w64, a partial update, and
+the failure paths, whose message boxes are found on the X display by their
+title (xdotool), read (title, text, the one OK button) with a small Windows
+helper, dismissed with the keyboard, after which the exit code is checked.
 
 Prints one PASS/FAIL line per case and a summary line; exits 1 when a case
 fails.
@@ -231,6 +234,8 @@ class Suite:
         for variant, name in (("app", "brindax-updater-local.exe"),
                               ("noapp", "brindax-updater-local-noapp.exe")):
             src = os.path.join(self.build_dir, "tests", name)
+            if variant == "app" and opts.product:
+                src = os.path.abspath(opts.product)
             check(os.path.exists(src), "%s missing; build the windows-x64 preset first" % src)
             self.exes[variant] = os.path.join(self.bin, "brindax updater %s.exe" % variant)
             shutil.copy2(src, self.exes[variant])
@@ -628,6 +633,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build-dir", default=os.path.join(ROOT, "build", "windows-x64"))
+    parser.add_argument("--product", help="updater built for 127.0.0.1 and the test port")
     parser.add_argument("-k", dest="only", help="run only the cases whose name holds this")
     parser.add_argument("--keep", action="store_true", help="keep the work folder")
     opts = parser.parse_args()
