@@ -10,7 +10,8 @@ Checks, for the 32-bit product (the default, --arch x86):
   * subsystem Windows GUI (2);
   * an RT_MANIFEST resource with id 1 that is well-formed XML, whose own
     identity and whose dependency on Microsoft.Windows.Common-Controls
-    6.0.0.0 both name the expected processorArchitecture;
+    6.0.0.0 both name the expected processorArchitecture, and which asks
+    for the execution level asInvoker;
   * imports (normal and delay-load) only from the allowed system DLLs, and
     the C library from MSVCRT.dll.
 Prints one line per finding and exits 1 when anything fails.
@@ -198,6 +199,11 @@ def check(path, arch, list_imports=False):
                        "Common-Controls publicKeyToken is %r" % d.get("publicKeyToken"))
                 expect(d.get("type") == "win32", "Common-Controls type win32",
                        "Common-Controls type is %r, expected win32" % d.get("type"))
+            levels = [e.get("level") for e in root.iter()
+                      if e.tag.endswith("}requestedExecutionLevel")]
+            expect(levels == ["asInvoker"], "manifest requestedExecutionLevel asInvoker",
+                   "manifest requestedExecutionLevel is %r, expected asInvoker (else Windows "
+                   "may take the updater for an installer and ask for elevation)" % levels)
 
     dlls = image.imported_dlls()
     if list_imports:
