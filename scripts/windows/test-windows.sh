@@ -96,6 +96,10 @@ trap 'stop_xvfb' EXIT
 
 unit_tests() {
   local display_file status
+  # Make the Wine prefix first (a minute on a slow machine), outside the
+  # time limits of the test discovery.
+  build/windows-x64/wine-run.sh cmd /c "exit 0" </dev/null >/dev/null 2>&1 || {
+    echo "Wine does not run (build/windows-x64/wine-run.sh)"; return 1; }
   display_file=$(mktemp)
   Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$display_file" >/dev/null 2>&1 &
   xvfb_pid=$!
