@@ -2,6 +2,7 @@
 // itself: when BRINDAX_LAUNCHER_CHILD is set it acts as a small child
 // program before any test runs, and ends.
 #include <windows.h>
+#include <shellapi.h>
 
 #include <gtest/gtest.h>
 
@@ -23,7 +24,8 @@ std::string variable(const char* name) {
 
 // "echo": copies standard input to standard output, then writes "err" to
 // standard error. "marker": waits a little, then writes the file named by
-// BRINDAX_LAUNCHER_MARKER.
+// BRINDAX_LAUNCHER_MARKER. "where": writes its working folder and its first
+// argument into that file.
 const bool child_ran = [] {
   const std::string mode = variable("BRINDAX_LAUNCHER_CHILD");
   if (mode == "echo") {
@@ -39,6 +41,18 @@ const bool child_ran = [] {
     Sleep(300);
     if (FILE* file = std::fopen(variable("BRINDAX_LAUNCHER_MARKER").c_str(), "w")) {
       std::fputs("done", file);
+      std::fclose(file);
+    }
+    ExitProcess(0);
+  }
+  if (mode == "where") {
+    char folder[MAX_PATH];
+    const DWORD length = GetCurrentDirectoryA(sizeof folder, folder);
+    int count = 0;
+    LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (FILE* file = std::fopen(variable("BRINDAX_LAUNCHER_MARKER").c_str(), "w")) {
+      std::fprintf(file, "%.*s\n%ls", static_cast<int>(length), folder,
+                   count > 1 ? arguments[1] : L"");
       std::fclose(file);
     }
     ExitProcess(0);
@@ -196,6 +210,72 @@ TEST(StartProgramWindows, FailsWithoutFallbackWhenPipesAreAsked) {
             0);
   // Nothing the shell can open either.
   EXPECT_EQ(start_program("C:\\brindax-no-such-folder\\nothing.exe", "", nullptr, 0, nullptr), 0);
+}
+
+// A document type, registered for the test and opened by this test program:
+// what the shell fallback can start when CreateProcessA cannot.
+class DocumentType {
+ public:
+  explicit DocumentType(const std::string& command) {
+    ok_ = set(".brxdoc", "BrindaxTest.Document") &&
+          set("BrindaxTest.Document\\shell\\open\\command", command);
+  }
+  ~DocumentType() {
+    RegDeleteTreeA(HKEY_CLASSES_ROOT, "BrindaxTest.Document");
+    RegDeleteTreeA(HKEY_CLASSES_ROOT, ".brxdoc");
+  }
+  DocumentType(const DocumentType&) = delete;
+  DocumentType& operator=(const DocumentType&) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  static bool set(const char* key, const std::string& value) {
+    HKEY handle = nullptr;
+    if (RegCreateKeyExA(HKEY_CLASSES_ROOT, key, 0, nullptr, 0, KEY_WRITE, nullptr, &handle, nullptr) !=
+        ERROR_SUCCESS) {
+      return false;
+    }
+    const bool done = RegSetValueExA(handle, nullptr, 0, REG_SZ,
+                                     reinterpret_cast<const BYTE*>(value.c_str()),
+                                     static_cast<DWORD>(value.size() + 1)) == ERROR_SUCCESS;
+    RegCloseKey(handle);
+    return done;
+  }
+  bool ok_ = false;
+};
+
+TEST(StartProgramWindows, ShellOpensWhatCannotBeStartedInTheDocumentsFolder) {
+  DocumentType type("\"" + own_path() + "\" \"%1\"");
+  ASSERT_TRUE(type.ok());
+  const std::filesystem::path folder = temp_folder("brindax shell test");
+  const std::filesystem::path document = folder / "notes.brxdoc";
+  { std::FILE* file = std::fopen(document.string().c_str(), "w"); std::fclose(file); }
+  const std::string marker = (std::filesystem::temp_directory_path() / "brindax-shell-marker").string();
+  std::filesystem::remove(marker);
+  SetEnvironmentVariableA("BRINDAX_LAUNCHER_MARKER", marker.c_str());
+  ChildMode mode("where");
+
+  // Pipes or a sender rule the shell out: nothing is started.
+  EXPECT_EQ(start_program(document.string().c_str(), "", nullptr,
+                          LAUNCH_KEEP_RECORD | LAUNCH_PIPE_STDOUT, nullptr),
+            0);
+  Sleep(300);
+  EXPECT_FALSE(std::filesystem::exists(marker));
+
+  // Otherwise the shell opens the document, in the document's folder.
+  EXPECT_EQ(start_program(document.string().c_str(), "", nullptr, LAUNCH_WAIT_EXIT, nullptr), 1);
+  ASSERT_TRUE(std::filesystem::exists(marker));
+  std::FILE* file = std::fopen(marker.c_str(), "r");
+  char where[MAX_PATH] = {}, opened[MAX_PATH] = {};
+  ASSERT_EQ(std::fscanf(file, "%259[^\n]\n%259[^\n]", where, opened), 2);
+  std::fclose(file);
+  EXPECT_TRUE(std::filesystem::equivalent(where, folder)) << where;
+  EXPECT_TRUE(std::filesystem::equivalent(opened, document)) << opened;
+
+  SetEnvironmentVariableA("BRINDAX_LAUNCHER_MARKER", nullptr);
+  std::error_code ignored;
+  std::filesystem::remove(marker, ignored);
+  std::filesystem::remove_all(folder, ignored);
 }
 
 TEST(StartProgramWindows, MakeHandlePrivate) {
