@@ -35,9 +35,8 @@ std::string noise(std::size_t size, std::uint32_t seed);
 
 // An archive written by the backend's create / add memory / close.
 void make_archive(const char* path, const std::vector<std::pair<std::string, std::string>>& entries);
-// Whether Info-ZIP's zip can be run here (not from a Windows test program).
-bool info_zip_available();
-// Runs Info-ZIP's zip in `folder` with the given arguments; its exit code.
+// Runs Info-ZIP's zip in `folder` with the given arguments ("[-r] archive
+// names..."); its exit code. The Windows tests do the same with libzip.
 int run_zip(const std::filesystem::path& folder, const std::string& arguments);
 // The current entry's name of a pack.
 std::string entry_name(ObjectId pack);
