@@ -7,8 +7,9 @@ Runs the Windows builds of the updater that talk to 127.0.0.1 under
 wine64: the product executable given with --product (brindax-updater.exe of
 a 64-bit build configured with BRINDAX_FTP_HOST=127.0.0.1 and
 BRINDAX_FTP_PORT set to the test port), else the x64 test build's
-"brindax-updater-local"; and, for the notice of an install without an
-application, that build's "brindax-updater-local-noapp". They run against
+"brindax-updater-local"; for the notice of an install without an
+application, that build's "brindax-updater-local-noapp"; and for active-mode
+data connections, its "brindax-updater-local-active". They run against
 the local pyftpdlib server of testing/ftp_server.py, inside a private Xvfb
 display. Checked: the exit codes of the check, a full install that starts a
 small Windows "Brindax.exe" built here with mingw-w64, a partial update, and
@@ -232,7 +233,8 @@ class Suite:
         os.makedirs(self.bin)
         self.exes = {}
         for variant, name in (("app", "brindax-updater-local.exe"),
-                              ("noapp", "brindax-updater-local-noapp.exe")):
+                              ("noapp", "brindax-updater-local-noapp.exe"),
+                              ("active", "brindax-updater-local-active.exe")):
             src = os.path.join(self.build_dir, "tests", name)
             if variant == "app" and opts.product:
                 src = os.path.abspath(opts.product)
@@ -518,6 +520,23 @@ def full_install_unpacks_everything_and_starts_the_application(s):
     for name, data in want.items():
         check(got[name] == data, "%s differs from the server's" % name)
     check(os.path.isdir(os.path.join(s.cwd, "docs")), "the directory entry docs/ was not made")
+
+
+@case
+def full_install_over_active_mode_data_connections(s):
+    # The build that asks the server to connect back (PORT) for every file.
+    files = files_on_disk(s)
+    s.serve({s.version_file: VERSIONS, "pack-1.zip": make_zip(package_entries(s))})
+    code = s.run(["MajAll"], variant="active")
+    check(code == 0, "exit code %d, expected 0" % code)
+    deadline = time.time() + APP_TIMEOUT
+    while "done" not in (s.app_marker() or []) and time.time() < deadline:
+        time.sleep(0.2)
+    check(s.app_marker() is not None, "Brindax.exe was not started")
+    got = tree(s.cwd)
+    got.pop("brindax-started.txt", None)
+    want = dict(files, **{"LocalVersion.ver": VERSIONS})
+    check(got == want, "files after the install: %s" % sorted(got))
 
 
 @case
