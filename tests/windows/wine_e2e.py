@@ -26,9 +26,11 @@ import io
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import traceback
 import zipfile
@@ -165,6 +167,61 @@ class FtpServer:
                 self.proc.kill()
                 self.proc.wait()
         self.proc = None
+
+
+class StallingFtpServer:
+    """An FTP server on 127.0.0.1:port that logs in and changes directory
+    like any other, then answers "RETR " with 150 and never sends the data."""
+
+    def __init__(self, port):
+        self.listener = socket.create_server(("127.0.0.1", port))
+        self.sockets = [self.listener]
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+
+    def start(self):
+        self.thread.start()
+
+    def _serve(self):
+        try:
+            control, _ = self.listener.accept()
+        except OSError:
+            return
+        self.sockets.append(control)
+        control.sendall(b"220 ready\r\n")
+        answers = {b"USER": b"331 password\r\n", b"PASS": b"230 in\r\n", b"CWD": b"250 ok\r\n",
+                   b"TYPE": b"200 binary\r\n", b"QUIT": b"221 bye\r\n"}
+        try:
+            self._answer(control, answers)
+        except OSError:
+            pass  # the updater went away
+
+    def _answer(self, control, answers):
+        data = None
+        for line in control.makefile("rb"):
+            word = line.split()[0].upper() if line.split() else b""
+            if word == b"PASV":
+                data = socket.create_server(("127.0.0.1", 0))
+                self.sockets.append(data)
+                port = data.getsockname()[1]
+                control.sendall(b"227 Entering Passive Mode (127,0,0,1,%d,%d)\r\n"
+                                % (port >> 8, port & 255))
+            elif word == b"RETR" and data is not None:
+                control.sendall(b"150 here it comes\r\n")
+                try:
+                    connection, _ = data.accept()
+                    self.sockets.append(connection)  # held open, silent
+                except OSError:
+                    return
+            else:
+                control.sendall(answers.get(word, b"502 no\r\n"))
+
+    def stop(self):
+        for s in self.sockets:
+            try:
+                s.close()
+            except OSError:
+                pass
+        self.thread.join(5)
 
 
 class Wine:
@@ -337,10 +394,10 @@ class Suite:
                 names.append(name.strip())
         return code, names
 
-    def message_box(self, proc, title, text):
+    def message_box(self, proc, title, text, timeout=BOX_TIMEOUT):
         """Waits for the box titled title, checks it, dismisses it with the
         Return key and returns the updater's exit code."""
-        deadline = time.time() + BOX_TIMEOUT
+        deadline = time.time() + timeout
         wids = []
         while time.time() < deadline:
             _, out = xdotool(self.display, "search", "--name", "^%s$" % title)
@@ -606,6 +663,22 @@ def box_when_the_version_list_is_missing(s):
     code = s.message_box(s.start(["UpdateAvailable"]), "Ftp Error", "Canot dowload version file")
     check(code == 0, "exit code %d, expected 0" % code)
     check(tree(s.cwd).get("LocalVersion.ver") == VERSIONS, "LocalVersion.ver changed")
+
+
+@case
+def box_when_the_server_stops_sending(s):
+    # The data connection stays open and silent: the download gives up after
+    # the session time-out (30 s), and so does the wait for the final reply
+    # that never comes, instead of hanging the updater.
+    s.server = StallingFtpServer(s.port)
+    s.server.start()
+    s.local({"LocalVersion.ver": VERSIONS})
+    started = time.time()
+    code = s.message_box(s.start(["UpdateAvailable"]), "Ftp Error", "Canot dowload version file",
+                         timeout=BOX_TIMEOUT + 40)
+    check(code == 0, "exit code %d, expected 0" % code)
+    check(time.time() - started >= 25, "gave up after %.0f s, before the time-out" % (time.time() - started))
+    check(tree(s.cwd) == {"LocalVersion.ver": VERSIONS}, "files left: %s" % sorted(tree(s.cwd)))
 
 
 @case
