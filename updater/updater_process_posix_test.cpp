@@ -346,6 +346,12 @@ TEST_F(UpdaterProcess, FullInstallFailuresLeaveTheLocalListAsItWas) {
          fs::remove(remote() / "Brindax.zip");
        },
        "Ftp Error: Canot dowload Zip file\n", {"LocalVersion.ver"}},
+      {"package name on the list would leave the folder",
+       [&] {
+         write_file(remote() / "Brindax.ver", "../Brindax.zip\nBrindax.exe@1\n");
+         make_zip(root_ / "public_html/source/Brindax.zip", release_one());
+       },
+       "Ftp Error: Canot dowload Zip file\n", {"LocalVersion.ver"}},
       {"package is no ZIP archive",
        [&] {
          write_file(remote() / "Brindax.ver", kList);
@@ -363,6 +369,7 @@ TEST_F(UpdaterProcess, FullInstallFailuresLeaveTheLocalListAsItWas) {
     EXPECT_EQ(result.error_output, c.message) << c.what;
     EXPECT_EQ(read_file(install_ / "LocalVersion.ver"), old_list) << c.what;
     EXPECT_EQ(files_in_install(), c.left) << c.what;
+    EXPECT_FALSE(fs::exists(base_ / "Brindax.zip")) << c.what;
     EXPECT_EQ(app_starts(std::chrono::milliseconds(100)), 0) << c.what;
   }
   // Without any local list the failed install leaves none, so the next
