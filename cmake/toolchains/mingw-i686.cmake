@@ -1,23 +1,6 @@
-# Cross build for Windows with Debian's mingw-w64 (i686-w64-mingw32, POSIX
-# thread model).
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86)
-
+# Cross build for 32-bit Windows (i686-w64-mingw32): the product.
 set(BRINDAX_MINGW_TRIPLE i686-w64-mingw32)
-set(CMAKE_C_COMPILER   /usr/bin/${BRINDAX_MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER /usr/bin/${BRINDAX_MINGW_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER  /usr/bin/${BRINDAX_MINGW_TRIPLE}-windres)
-set(CMAKE_AR           /usr/bin/${BRINDAX_MINGW_TRIPLE}-ar CACHE FILEPATH "")
-set(CMAKE_RANLIB       /usr/bin/${BRINDAX_MINGW_TRIPLE}-ranlib CACHE FILEPATH "")
-
-set(CMAKE_FIND_ROOT_PATH /usr/${BRINDAX_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# zlib comes from libz-mingw-w64-dev; link its static archive, never
-# zlib1.dll, so that the programs need only system DLLs.
-set(ZLIB_USE_STATIC_LIBS ON)
+set(CMAKE_SYSTEM_PROCESSOR x86)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
 
 # No emulator: this 32-bit build is never run on the build machine.

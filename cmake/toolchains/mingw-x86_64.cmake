@@ -1,24 +1,7 @@
-# Cross build for Windows with Debian's mingw-w64 (x86_64-w64-mingw32, POSIX
-# thread model).
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR AMD64)
-
+# Cross build for 64-bit Windows (x86_64-w64-mingw32).
 set(BRINDAX_MINGW_TRIPLE x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER   /usr/bin/${BRINDAX_MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER /usr/bin/${BRINDAX_MINGW_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER  /usr/bin/${BRINDAX_MINGW_TRIPLE}-windres)
-set(CMAKE_AR           /usr/bin/${BRINDAX_MINGW_TRIPLE}-ar CACHE FILEPATH "")
-set(CMAKE_RANLIB       /usr/bin/${BRINDAX_MINGW_TRIPLE}-ranlib CACHE FILEPATH "")
-
-set(CMAKE_FIND_ROOT_PATH /usr/${BRINDAX_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# zlib comes from libz-mingw-w64-dev; link its static archive, never
-# zlib1.dll, so that the programs need only system DLLs.
-set(ZLIB_USE_STATIC_LIBS ON)
+set(CMAKE_SYSTEM_PROCESSOR AMD64)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
 
 # Programs of this build run under wine64 (ctest and test discovery);
 # cmake/Windows.cmake wraps it to use a Wine prefix inside the build tree.
