@@ -48,21 +48,24 @@ void write_file(const fs::path& path, const std::string& data) {
 struct RunResult {
   int exit_code = -1;
   std::string error_output;
+  std::string output;
 };
 
-// Runs a program in `folder`, with standard error captured; gives up (and
-// fails the test) after `timeout`.
+// Runs a program in `folder`, with its standard output and error captured;
+// gives up (and fails the test) after `timeout`.
 RunResult run_in(const fs::path& folder, const std::string& program, const std::vector<std::string>& args,
                  std::chrono::seconds timeout = std::chrono::seconds(60)) {
   fs::path error_file = folder.parent_path() / (folder.filename().string() + ".stderr");
+  fs::path output_file = folder.parent_path() / (folder.filename().string() + ".stdout");
   pid_t child = fork();
   if (child == 0) {
     if (chdir(folder.c_str()) != 0) _exit(127);
     int error_fd = open(error_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(error_fd, 2);
+    int output_fd = open(output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(output_fd, 1);
     int null_fd = open("/dev/null", O_RDWR);
     dup2(null_fd, 0);
-    dup2(null_fd, 1);
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -84,7 +87,9 @@ RunResult run_in(const fs::path& folder, const std::string& program, const std::
   }
   result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   result.error_output = read_file(error_file);
+  result.output = read_file(output_file);
   fs::remove(error_file);
+  fs::remove(output_file);
   return result;
 }
 
@@ -251,6 +256,7 @@ TEST_F(UpdaterProcess, NoModeWordWithALocalListDoesNothing) {
     RunResult result = updater(args);
     EXPECT_EQ(result.exit_code, 0) << mode;
     EXPECT_EQ(result.error_output, "") << mode;
+    EXPECT_EQ(result.output, "") << mode;
     EXPECT_EQ(files_in_install(), std::vector<std::string>{"LocalVersion.ver"}) << mode;
     EXPECT_EQ(read_file(install_ / "LocalVersion.ver"), "Brindax.zip\n");
   }
