@@ -24,10 +24,9 @@ namespace {
   end_program(0);
 }
 
-[[noreturn]] void fail_entry(const char* entry_name) {
-  std::string text = "Canot uncompress file";
-  text += entry_name ? entry_name : "";
-  fail("unzip Error", text.c_str());
+// The text that reports an entry that could not be unpacked.
+std::string uncompress_failure(const char* entry_name) {
+  return std::string("Canot uncompress file") + (entry_name ? entry_name : "");
 }
 
 // Writes one entry of the open pack to the path it is stored under. A
@@ -56,13 +55,14 @@ void read_list(StringVar& into, const char* file_name) {
 
 // Fetches the package into the current folder under its own name. On failure
 // reports it and ends the process.
+// A package name that would leave the current folder is neither fetched nor
+// deleted.
 void fetch_package(const char* package_name, const char* extra_file_to_drop) {
   UpdaterSettings& settings = updater_settings();
-  bool fetched = entry_name_is_safe(package_name) &&
-                 ftp_receive_file(settings.ftp_connection, package_name, package_name) != 0;
-  if (!fetched) {
+  const bool safe = entry_name_is_safe(package_name);
+  if (!safe || ftp_receive_file(settings.ftp_connection, package_name, package_name) == 0) {
     ftp_close(settings.ftp_connection);
-    file_delete(package_name);
+    if (safe) file_delete(package_name);
     if (extra_file_to_drop) file_delete(extra_file_to_drop);
     fail("Ftp Error", "Canot dowload Zip file");
   }
@@ -109,7 +109,7 @@ void full_install() {
       pack_close(pack);
       file_delete(package);
       file_delete(SERVER_VERSION_FILE);
-      fail_entry(name.c_str());
+      fail("unzip Error", uncompress_failure(name.c_str()).c_str());
     }
   }
   pack_close(pack);
@@ -164,7 +164,7 @@ void partial_update() {
       }
     }
     if (!install_entry(pack, entry_name.c_str())) {
-      show_notice("unzip Error", ("Canot uncompress file" + entry_name).c_str());
+      show_notice("unzip Error", uncompress_failure(entry_name.c_str()).c_str());
       pack_close(pack);
       file_delete(package);
       end_program(0);
