@@ -7,12 +7,22 @@ cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 
+log=$(mktemp /tmp/brindax-test.XXXXXX)
+trap 'rm -f "$log"' EXIT
+
 jobs=$(nproc)
 cmake --preset linux
 cmake --build --preset linux -j "$jobs"
-ctest --preset linux -j "$jobs"
+ctest --preset linux -j "$jobs" 2>&1 | tee -a "$log"
 
 if [ "${BRINDAX_SKIP_WINDOWS:-0}" != 1 ]; then
-  scripts/windows/test-windows.sh
+  scripts/windows/test-windows.sh 2>&1 | tee -a "$log"
 fi
+
+# One closing line over every runner: CTest's counts and the Wine process
+# tests' count.
+passed=0
+while read -r count; do passed=$((passed + count)); done < <(
+  sed -n 's/^100% tests passed, 0 tests failed out of \([0-9]*\)$/\1/p; s/^wine e2e: \([0-9]*\) passed, 0 failed.*/\1/p' "$log")
 echo "All tests passed."
+echo "$passed passed, 0 failed"
