@@ -175,23 +175,22 @@ std::intptr_t start_program(const char* program, const char* parameters, const c
     }
   }
 
-  if (keep) {
-    if ((flags & LAUNCH_PIPE_STDOUT) != 0 &&
-        CreatePipe(&pipes.stdout_read, &pipes.stdout_write, &attributes, 0)) {
-      startup.hStdOutput = pipes.stdout_write;
-      make_handle_private(pipes.stdout_read);
-      startup.dwFlags |= STARTF_USESTDHANDLES;
-      inherit = TRUE;
-      creation &= ~static_cast<DWORD>(DETACHED_PROCESS);
-    }
-    if ((flags & LAUNCH_PIPE_STDERR) != 0 &&
-        CreatePipe(&pipes.stderr_read, &pipes.stderr_write, &attributes, 0)) {
-      startup.hStdError = pipes.stderr_write;
-      make_handle_private(pipes.stderr_read);
-      startup.dwFlags |= STARTF_USESTDHANDLES;
-      inherit = TRUE;
-      creation &= ~static_cast<DWORD>(DETACHED_PROCESS);
-    }
+  // Standard output, then standard error, each into a pipe of its own whose
+  // read end the updater keeps; a pipe that cannot be made leaves that
+  // stream unconnected.
+  auto pipe_output = [&](HANDLE& kept_read, HANDLE& child_write, HANDLE& standard) {
+    if (!CreatePipe(&kept_read, &child_write, &attributes, 0)) return;
+    standard = child_write;
+    make_handle_private(kept_read);
+    startup.dwFlags |= STARTF_USESTDHANDLES;
+    inherit = TRUE;
+    creation &= ~static_cast<DWORD>(DETACHED_PROCESS);
+  };
+  if (keep && (flags & LAUNCH_PIPE_STDOUT) != 0) {
+    pipe_output(pipes.stdout_read, pipes.stdout_write, startup.hStdOutput);
+  }
+  if (keep && (flags & LAUNCH_PIPE_STDERR) != 0) {
+    pipe_output(pipes.stderr_read, pipes.stderr_write, startup.hStdError);
   }
 
   if ((startup.dwFlags & STARTF_USESTDHANDLES) != 0) {
