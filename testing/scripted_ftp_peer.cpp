@@ -285,14 +285,7 @@ ScriptedFtpPeer& ScriptedFtpPeer::serve_data(std::string bytes, DataEnd end, int
       failure = "no data connection came";
       return false;
     }
-    ++data_connections_;
-    if (!send_all(fd, bytes)) {
-      ::close(fd);
-      failure = "sending the data failed";
-      return false;
-    }
-    end_data(fd, end);
-    return true;
+    return deliver_data(fd, bytes, end, failure);
   });
   return *this;
 }
@@ -320,16 +313,21 @@ ScriptedFtpPeer& ScriptedFtpPeer::connect_data(std::string bytes, DataEnd end) {
       failure = "cannot connect to the announced data port";
       return false;
     }
-    ++data_connections_;
-    if (!send_all(fd, bytes)) {
-      ::close(fd);
-      failure = "sending the data failed";
-      return false;
-    }
-    end_data(fd, end);
-    return true;
+    return deliver_data(fd, bytes, end, failure);
   });
   return *this;
+}
+
+bool ScriptedFtpPeer::deliver_data(int fd, const std::string& bytes, DataEnd end,
+                                   std::string& failure) {
+  ++data_connections_;
+  if (!send_all(fd, bytes)) {
+    ::close(fd);
+    failure = "sending the data failed";
+    return false;
+  }
+  end_data(fd, end);
+  return true;
 }
 
 ScriptedFtpPeer& ScriptedFtpPeer::expect_no_data_connection(int ms) {

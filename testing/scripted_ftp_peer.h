@@ -115,6 +115,8 @@ class ScriptedFtpPeer {
   std::string expand(const std::string& text) const;
   int accept_with_limit(int listener, int limit_ms);
   void end_data(int fd, DataEnd end);
+  // Counts the data connection, sends the bytes on it and ends it as told.
+  bool deliver_data(int fd, const std::string& bytes, DataEnd end, std::string& failure);
   void record(const std::string& line);
   bool stopping() const { return stop_.load(); }
 
