@@ -12,15 +12,13 @@
 
 #include "runtime/process/launcher.h"
 #include "runtime/process/launcher_win32.h"
+#include "runtime/process/win32_test_support.h"
 
 namespace brindax {
 namespace {
 
-std::string variable(const char* name) {
-  char value[1024];
-  const DWORD length = GetEnvironmentVariableA(name, value, sizeof value);
-  return length > 0 && length < sizeof value ? std::string(value, length) : std::string();
-}
+using test::own_path;
+using test::variable;
 
 // "echo": copies standard input to standard output, then writes "err" to
 // standard error. "marker": waits a little, then writes the file named by
@@ -67,12 +65,6 @@ class ChildMode {
   ChildMode& operator=(const ChildMode&) = delete;
   ~ChildMode() { SetEnvironmentVariableA("BRINDAX_LAUNCHER_CHILD", nullptr); }
 };
-
-std::string own_path() {
-  char path[MAX_PATH];
-  const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
-  return std::string(path, length);
-}
 
 LaunchedProgram* record_of(std::intptr_t result) {
   return reinterpret_cast<LaunchedProgram*>(result);

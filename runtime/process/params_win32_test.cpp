@@ -10,15 +10,13 @@
 #include "runtime/core/file.h"
 #include "runtime/core/strings.h"
 #include "runtime/process/params.h"
+#include "runtime/process/win32_test_support.h"
 
 namespace brindax {
 namespace {
 
-std::string variable(const char* name) {
-  char value[1024];
-  const DWORD length = GetEnvironmentVariableA(name, value, sizeof value);
-  return length > 0 && length < sizeof value ? std::string(value, length) : std::string();
-}
+using test::own_path;
+using test::variable;
 
 // Started as a child with BRINDAX_PARAMS_OUTPUT set, this program writes the
 // tokens of its own command line, one per line, into that file and ends.
@@ -37,12 +35,6 @@ const bool child_ran = [] {
   }
   ExitProcess(0);
 }();
-
-std::string own_path() {
-  char path[MAX_PATH];
-  const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
-  return std::string(path, length);
-}
 
 // The test runner's own command line: its path, then the arguments that
 // GoogleTest was given.
