@@ -102,6 +102,18 @@ def windows_path(unix_path):
     return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
 
 
+def stop_process(proc):
+    """Asks a helper process to end, and ends it when it does not within 10 s."""
+    if proc is None or proc.poll() is not None:
+        return
+    proc.terminate()
+    try:
+        proc.wait(10)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+
+
 class Xvfb:
     def __init__(self):
         read_end, write_end = os.pipe()
@@ -124,13 +136,7 @@ class Xvfb:
         self.display = ":" + number.decode().strip()
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        stop_process(self.proc)
 
 
 class FtpServer:
@@ -159,13 +165,7 @@ class FtpServer:
             time.sleep(0.05)
 
     def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        stop_process(self.proc)
         self.proc = None
 
 
