@@ -48,6 +48,9 @@ bool make_directory(const char* path);
 // POSIX: sets or clears the executable bits (as far as the umask allows
 // read bits); Windows: nothing.
 void set_executable(const char* path, bool executable);
+// Bytes this process may still write on the volume that holds `folder`
+// (a folder path; "" or "." is the current folder); -1 when unknown.
+std::int64_t free_space(const char* folder);
 
 // The id of this process (used to name temporary files).
 std::uint32_t process_id();

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -160,6 +161,14 @@ bool make_directory(const char* path) {
   mkdir(native.c_str(), 0777);
   struct stat status {};
   return stat(native.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+std::int64_t free_space(const char* folder) {
+  std::string path = native_path(folder);
+  if (path.empty()) path = ".";
+  struct statvfs info {};
+  if (::statvfs(path.c_str(), &info) != 0) return -1;
+  return static_cast<std::int64_t>(info.f_bavail) * static_cast<std::int64_t>(info.f_frsize);
 }
 
 void set_executable(const char* path, bool executable) {

@@ -125,6 +125,17 @@ TEST(PosixFiles, ExecutableBitsFollowTheReadBitsAndTheUmask) {
   EXPECT_NE(status.st_mode & S_IXUSR, 0u);
 }
 
+TEST(PosixFiles, FreeSpaceMatchesTheVolumeAndIsUnknownForAMissingFolder) {
+  ScratchDir dir;
+  const std::int64_t free = os::free_space(dir.path().c_str());
+  const auto expected = std::filesystem::space(dir.path()).available;
+  ASSERT_GT(free, 0);
+  // Other writers may change the figure between the two readings.
+  EXPECT_NEAR(static_cast<double>(free), static_cast<double>(expected), 64.0 * 1024 * 1024);
+  EXPECT_EQ(os::free_space((dir / "missing").c_str()), -1);
+  EXPECT_GT(os::free_space(""), 0);
+}
+
 TEST(PosixFiles, ShortWriteFailsTheReplacementAndKeepsTheOldFile) {
   ScratchDir dir;
   const std::string target = dir.write("package.zip", "old");

@@ -105,6 +105,13 @@ bool make_directory(const char* path) {
 
 void set_executable(const char*, bool) {}
 
+std::int64_t free_space(const char* folder) {
+  const char* path = (folder == nullptr || *folder == '\0') ? "." : folder;
+  ULARGE_INTEGER available{};
+  if (!GetDiskFreeSpaceExA(path, &available, nullptr, nullptr)) return -1;
+  return static_cast<std::int64_t>(available.QuadPart);
+}
+
 std::uint32_t process_id() { return GetCurrentProcessId(); }
 
 LocalTime local_time() {
