@@ -106,6 +106,14 @@ char* pack_entry_name(ObjectId pack, std::int32_t offset) {
   return element->backend->entry_name(element->state, offset);
 }
 
+std::int32_t pack_entry_size(ObjectId pack, std::int32_t kind) {
+  Pack* element = pack_lookup(pack);
+  if (element == nullptr || element->backend->entry_size == nullptr) {
+    return -1;
+  }
+  return element->backend->entry_size(element->state, kind);
+}
+
 std::int32_t pack_unpack_entry_to_file(ObjectId pack, const char* destination,
                                        const char* entry_name) {
   Pack* element = pack_lookup(pack);

@@ -101,6 +101,9 @@ std::int32_t pack_next_entry(ObjectId pack);
 // Producing operation: the current entry's name at `offset`, empty without
 // one or for a missing pack.
 char* pack_entry_name(ObjectId pack, std::int32_t offset);
+// Size of the current entry as its archive declares it (kind 1: compressed,
+// other: uncompressed); -1 without a current entry or for a missing pack.
+std::int32_t pack_entry_size(ObjectId pack, std::int32_t kind);
 // Writes the named entry (the current one when the name is empty) to
 // `destination`; bytes written, -1 on failure or for a missing pack.
 std::int32_t pack_unpack_entry_to_file(ObjectId pack, const char* destination,

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 
+#include "runtime/core/encoding.h"
 #include "runtime/core/heap.h"
 #include "runtime/core/os_file.h"
 #include "runtime/core/replacing_file.h"
@@ -105,6 +106,10 @@ zip_int64_t choose_entry(const ZipPackState* state, const char* entry_name) {
   if (state->has_entry == 0 || names_directory(state->entry_stat.name)) {
     return -1;
   }
+  std::string exact;
+  if (!utf8_to_ansi_exact(state->entry_stat.name != nullptr ? state->entry_stat.name : "", &exact)) {
+    return -1;
+  }
   return state->current_index;
 }
 
@@ -196,7 +201,16 @@ char* zip_backend_entry_name(void* state, std::int32_t offset) {
   if (zip_state == nullptr || zip_state->has_entry == 0) {
     return string_stack_set_empty(offset);
   }
-  return utf8_to_8bit_on_stack(zip_state->entry_stat.name, offset);
+  // A name the 8-bit text cannot hold exactly reads with "?" in the places
+  // it cannot hold; such an entry is never unpacked as the current entry.
+  std::string name;
+  utf8_to_ansi_exact(zip_state->entry_stat.name != nullptr ? zip_state->entry_stat.name : "", &name);
+  char* text = string_stack_reserve(static_cast<std::int32_t>(name.size()), offset);
+  if (text == nullptr) {
+    return string_stack_set_empty(offset);
+  }
+  std::memcpy(text, name.c_str(), name.size() + 1);
+  return text;
 }
 
 std::int32_t zip_backend_entry_size(void* state, std::int32_t kind) {
@@ -249,6 +263,8 @@ std::int32_t zip_backend_unpack_to_file(void* state, const char* destination,
   if (!buffer) {
     return -1;
   }
+  // Not one byte more than the archive declares for the entry is written.
+  const auto declared = static_cast<std::int64_t>(stat.size);
   std::int64_t total = 0;
   for (;;) {
     const zip_int64_t n = zip_fread(reader.get(), buffer.get(), UNPACK_BUFFER_SIZE);
@@ -259,9 +275,12 @@ std::int32_t zip_backend_unpack_to_file(void* state, const char* destination,
       break;
     }
     total += n;
-    if (total > INT32_MAX || !output.write(buffer.get(), static_cast<std::int32_t>(n))) {
+    if (total > declared || !output.write(buffer.get(), static_cast<std::int32_t>(n))) {
       return -1;
     }
+  }
+  if (total != declared) {
+    return -1;
   }
   output.set_executable(recorded_executable(zip_state->archive, entry_index));
   if (!output.commit()) {

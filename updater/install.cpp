@@ -1,12 +1,17 @@
 #include "updater/install.h"
 
+#include <map>
+#include <optional>
+#include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "net/ftp.h"
 #include "pack/pack.h"
 #include "pack/zip_backend.h"
 #include "runtime/core/file.h"
+#include "runtime/core/file_transaction.h"
 #include "runtime/core/os_file.h"
 #include "runtime/core/strings.h"
 #include "runtime/process/launcher.h"
@@ -19,33 +24,24 @@
 namespace brindax {
 namespace {
 
-[[noreturn]] void fail(const char* title, const char* text) {
-  show_notice(title, text);
+// What a failed install reports; the clean-up has happened by the time it
+// is shown.
+struct Failure {
+  const char* title;
+  std::string text;
+};
+using Outcome = std::optional<Failure>;
+
+[[noreturn]] void report(const Failure& failure) {
+  show_notice(failure.title, failure.text.c_str());
   end_program(0);
 }
 
-// The text that reports an entry that could not be unpacked.
-std::string uncompress_failure(const char* entry_name) {
-  return std::string("Canot uncompress file") + (entry_name ? entry_name : "");
+Failure unpack_failure(std::string_view entry_name) {
+  return {"unzip Error", "Canot uncompress file" + std::string(entry_name)};
 }
-
-// Writes one entry of the open pack to the path it is stored under. A
-// directory entry makes that folder; missing folders on the way are made.
-// Names that would leave the current folder are refused. False on failure.
-bool install_entry(std::intptr_t pack, const char* name) {
-  if (!entry_name_is_safe(name)) return false;
-  if (!make_entry_folders(name)) return false;
-  if (entry_is_directory(name)) return true;
-  return pack_unpack_entry_to_file(pack, name, name) >= 0;
-}
-
-// Line `i` of a list text, field `k` when k > 0, as a string variable.
-void take_list_piece(StringVar& into, const char* text, std::int32_t i, std::int32_t k) {
-  StackMark mark;
-  char* line = version_line(text, i, mark.offset());
-  if (k > 0) version_field(line, k, mark.offset());
-  into.take_from_stack(mark.offset());
-}
+Failure download_failure() { return {"Ftp Error", "Canot dowload Zip file"}; }
+Failure open_failure() { return {"unzip Error", "Canot open Zip file"}; }
 
 void read_list(StringVar& into, const char* file_name) {
   StackMark mark;
@@ -53,74 +49,178 @@ void read_list(StringVar& into, const char* file_name) {
   into.take_from_stack(mark.offset());
 }
 
-// Fetches the package into the current folder under its own name. On failure
-// reports it and ends the process.
-// A package name that would leave the current folder is neither fetched nor
-// deleted.
-void fetch_package(const char* package_name, const char* extra_file_to_drop) {
-  UpdaterSettings& settings = updater_settings();
-  const bool safe = entry_name_is_safe(package_name);
-  if (!safe || ftp_receive_file(settings.ftp_connection, package_name, package_name) == 0) {
-    ftp_close(settings.ftp_connection);
-    if (safe) file_delete(package_name);
-    if (extra_file_to_drop) file_delete(extra_file_to_drop);
-    fail("Ftp Error", "Canot dowload Zip file");
+// Fetches the package named `remote_name` on the server into the local file
+// `local_temp`; false when that failed.
+bool download_package(const char* remote_name, const char* local_temp) {
+  return ftp_receive_file(updater_settings().ftp_connection, remote_name, local_temp) != 0;
+}
+
+// The package of this run: downloaded under a private name of its own, open
+// as a pack, and on every path closed and deleted again.
+class Package {
+ public:
+  Package() = default;
+  ~Package() { close(); }
+  Package(const Package&) = delete;
+  Package& operator=(const Package&) = delete;
+
+  // Downloads and opens the package; the failure to report otherwise.
+  Outcome fetch_and_open(std::string_view remote_name) {
+    const std::string remote(remote_name);
+    // A name that would leave the folder is not asked for at all.
+    if (!entry_name_is_safe(remote.c_str()) || !file_.create("package") ||
+        !download_package(remote.c_str(), file_.path().c_str())) {
+      ftp_close(updater_settings().ftp_connection);
+      return download_failure();
+    }
+    zip_backend_register();
+    pack_ = pack_open(OBJECT_DYNAMIC, file_.path().c_str());
+    if (pack_ == 0 || pack_examine(pack_) == 0) {
+      ftp_close(updater_settings().ftp_connection);
+      return open_failure();
+    }
+    return std::nullopt;
   }
+  std::intptr_t pack() const { return pack_; }
+  // Closes the pack and deletes the file (the pack holds the file open).
+  void close() {
+    if (pack_ != 0) pack_close(pack_);
+    pack_ = 0;
+    file_.remove();
+  }
+
+ private:
+  TemporaryFile file_;
+  std::intptr_t pack_ = 0;
+};
+
+// What one install writes, checked before anything is: every name by the
+// name rules, no two landing on the same file, and the declared sizes
+// together within the free space of the installation's volume.
+class InstallPlan {
+ public:
+  InstallPlan() : free_space_(os::free_space(".")) {}
+
+  // Adds an entry of `declared_size` bytes (negative: the size is unknown or
+  // too large to unpack); the failure to report otherwise.
+  Outcome add(const std::string& name, std::int64_t declared_size) {
+    if (name.empty() || !entry_name_is_safe(name.c_str()) ||
+        !keys_.insert(entry_name_key(name.c_str())).second || declared_size < 0) {
+      return unpack_failure(name);
+    }
+    bytes_ += declared_size;
+    if (free_space_ >= 0 && bytes_ > free_space_) return unpack_failure(name);
+    names_.push_back(name);
+    return std::nullopt;
+  }
+  const std::vector<std::string>& names() const { return names_; }
+
+ private:
+  std::int64_t free_space_;
+  std::int64_t bytes_ = 0;
+  std::set<std::string> keys_;
+  std::vector<std::string> names_;
+};
+
+// Unpacks one entry to a temporary beside its destination, making the
+// folders on the way; a directory entry only makes its folders. The entry
+// is the pack's current one, or the one of that name when `by_name` is set.
+Outcome stage_entry(FileTransaction& transaction, std::intptr_t pack, const std::string& name,
+                    bool by_name) {
+  if (!make_entry_folders(name.c_str(), transaction)) return unpack_failure(name);
+  if (entry_is_directory(name.c_str())) return std::nullopt;
+  const std::string& staged = transaction.stage(name.c_str());
+  if (staged.empty() ||
+      pack_unpack_entry_to_file(pack, staged.c_str(), by_name ? name.c_str() : "") < 0) {
+    return unpack_failure(name);
+  }
+  return std::nullopt;
+}
+
+// Moves everything staged into place; a destination that cannot be replaced
+// is reported as its entry's failure, the list's as the list's.
+Outcome commit(FileTransaction& transaction) {
+  std::string failed;
+  if (transaction.commit(&failed)) return std::nullopt;
+  if (failed == LOCAL_VERSION_FILE) return Failure{"Ftp Error", "Canot dowload version file"};
+  return unpack_failure(failed);
+}
+
+std::string current_entry_name(std::intptr_t pack) {
+  StackMark mark;
+  return pack_entry_name(pack, mark.offset());
+}
+
+// The full install after the server's list arrived as "ServerVersion.ver":
+// every entry of the package, then that list as the local one.
+Outcome install_everything() {
+  TemporaryFile server_list;  // deleted unless it becomes the local list
+  server_list.take(SERVER_VERSION_FILE);
+  StringVar list_text;
+  read_list(list_text, SERVER_VERSION_FILE);
+
+  Package package;
+  if (Outcome failure = package.fetch_and_open(package_name_of(list_text.c_str()))) return failure;
+  const std::intptr_t pack = package.pack();
+
+  InstallPlan plan;
+  while (pack_next_entry(pack) != 0) {
+    if (Outcome failure = plan.add(current_entry_name(pack), pack_entry_size(pack, 0))) {
+      return failure;
+    }
+  }
+  FileTransaction transaction;
+  pack_examine(pack);
+  for (const std::string& name : plan.names()) {
+    pack_next_entry(pack);  // the same walk once more
+    if (Outcome failure = stage_entry(transaction, pack, name, false)) return failure;
+  }
+  transaction.adopt(SERVER_VERSION_FILE, LOCAL_VERSION_FILE);  // moved last
+  server_list.release();
+  if (Outcome failure = commit(transaction)) return failure;
+  package.close();
+  ftp_close(updater_settings().ftp_connection);
+  return std::nullopt;
+}
+
+// The partial update of the entries named in `changed` from the package
+// named `package_name` on the server.
+Outcome update_entries(std::string_view package_name, const std::vector<std::string>& changed) {
+  Package package;
+  if (Outcome failure = package.fetch_and_open(package_name)) return failure;
+  const std::intptr_t pack = package.pack();
+
+  std::map<std::string, std::int32_t> sizes;  // the first entry of each name
+  while (pack_next_entry(pack) != 0) sizes.emplace(current_entry_name(pack), pack_entry_size(pack, 0));
+
+  InstallPlan plan;
+  for (const std::string& name : changed) {
+    // A folder needs no entry of its own in the package.
+    const auto found = sizes.find(name);
+    const std::int64_t size = entry_is_directory(name.c_str()) ? 0
+                              : found == sizes.end()          ? -1
+                                                              : found->second;
+    if (Outcome failure = plan.add(name, size)) return failure;
+  }
+  FileTransaction transaction;
+  for (const std::string& name : plan.names()) {
+    if (Outcome failure = stage_entry(transaction, pack, name, true)) return failure;
+  }
+  return commit(transaction);
 }
 
 }  // namespace
 
 void full_install() {
-  UpdaterSettings& settings = updater_settings();
+  FileTransaction::remove_leftovers(".");
   open_update_server();
   // The server's list waits under its transient name until every entry is
   // in place, so that a failed install leaves the local list as it was and
   // the next check still reports the update.
   fetch_server_list();
-  StringVar server_list, package_name;
-  read_list(server_list, SERVER_VERSION_FILE);
-  take_list_piece(package_name, server_list.c_str(), 1, 0);
-  const char* package = package_name.c_str();
+  if (Outcome failure = install_everything()) report(*failure);
 
-  fetch_package(package, SERVER_VERSION_FILE);
-
-  zip_backend_register();
-  std::intptr_t pack = pack_open(OBJECT_DYNAMIC, package);
-  if (pack == 0) {
-    ftp_close(settings.ftp_connection);
-    file_delete(SERVER_VERSION_FILE);
-    fail("unzip Error", "Canot open Zip file");
-  }
-  if (pack_examine(pack) == 0) {
-    pack_close(pack);
-    file_delete(package);
-    file_delete(SERVER_VERSION_FILE);
-    ftp_close(settings.ftp_connection);
-    fail("unzip Error", "Canot open Zip file");
-  }
-  while (pack_next_entry(pack) != 0) {
-    StringVar name;
-    {
-      StackMark mark;
-      pack_entry_name(pack, mark.offset());
-      name.take_from_stack(mark.offset());
-    }
-    if (!install_entry(pack, name.c_str())) {
-      pack_close(pack);
-      file_delete(package);
-      file_delete(SERVER_VERSION_FILE);
-      fail("unzip Error", uncompress_failure(name.c_str()).c_str());
-    }
-  }
-  pack_close(pack);
-  file_delete(package);
-  ftp_close(settings.ftp_connection);
-
-  if (!os::replace_file(SERVER_VERSION_FILE, LOCAL_VERSION_FILE)) {
-    file_delete(SERVER_VERSION_FILE);
-    fail("Ftp Error", "Canot dowload version file");
-  }
-
+  UpdaterSettings& settings = updater_settings();
   if (settings.app_executable == nullptr || *settings.app_executable == '\0') {
     show_notice("Reveriv", "UnZip success");
   } else {
@@ -129,50 +229,32 @@ void full_install() {
 }
 
 void partial_update() {
+  FileTransaction::remove_leftovers(".");
   open_update_server();
   fetch_server_list();
-  StringVar local, server, package_name;
+  StringVar local, server;
   read_list(local, LOCAL_VERSION_FILE);
-  take_list_piece(package_name, local.c_str(), 1, 0);
   read_list(server, SERVER_VERSION_FILE);
   file_delete(SERVER_VERSION_FILE);
-  const char* package = package_name.c_str();
 
   // Records are matched by line number; only as many lines as the local list
-  // has are visited.
-  std::int32_t local_feeds = string_count(local.c_str(), "\n");
+  // has are visited, and a line where the server's list has no record (past
+  // its end, or empty) has nothing to install.
+  const std::int32_t local_feeds = string_count(local.c_str(), "\n");
   ListLines local_lines(local.c_str());
   ListLines server_lines(server.c_str());
   local_lines.next();
   server_lines.next();
-  std::intptr_t pack = 0;
+  std::vector<std::string> changed;
   for (std::int32_t i = 2; i <= local_feeds + 1; ++i) {
-    std::string_view local_record = local_lines.next();
-    std::string_view server_record = server_lines.next();
+    const std::string_view local_record = local_lines.next();
+    const std::string_view server_record = server_lines.next();
+    if (server_record.empty()) continue;
     if (record_field(local_record, 2) == record_field(server_record, 2)) continue;
-    std::string entry_name(record_field(server_record, 1));
-
-    // The package is fetched once, at the first changed record, whatever an
-    // earlier run may have left under its name.
-    if (pack == 0) {
-      fetch_package(package, nullptr);
-      zip_backend_register();
-      pack = pack_open(OBJECT_DYNAMIC, package);
-      if (pack == 0) {
-        file_delete(package);
-        fail("unzip Error", "Canot open Zip file");
-      }
-    }
-    if (!install_entry(pack, entry_name.c_str())) {
-      show_notice("unzip Error", uncompress_failure(entry_name.c_str()).c_str());
-      pack_close(pack);
-      file_delete(package);
-      end_program(0);
-    }
+    changed.emplace_back(record_field(server_record, 1));
   }
-  if (pack != 0) {
-    pack_close(pack);
-    file_delete(package);
+  if (!changed.empty()) {
+    if (Outcome failure = update_entries(package_name_of(server.c_str()), changed)) report(*failure);
   }
   end_program(0);
 }

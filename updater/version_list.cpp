@@ -25,6 +25,12 @@ std::string_view ListLines::next() {
   return line;
 }
 
+std::string_view package_name_of(const char* text) {
+  std::string_view line = ListLines(text).next();
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return line;
+}
+
 std::string_view record_field(std::string_view line, std::int32_t k) {
   if (k < 1) return {};
   for (std::int32_t field = 1; field < k; ++field) {

@@ -31,6 +31,10 @@ class ListLines {
   std::string_view rest_;
 };
 
+// The package's name on a list: line 1, without the CR that a list saved
+// with CR LF line ends has there (that CR is no part of a file name).
+std::string_view package_name_of(const char* text);
+
 // Field k (1-based) of a record line cut at "@", as version_field gives it.
 std::string_view record_field(std::string_view line, std::int32_t k);
 

@@ -38,6 +38,30 @@ std::size_t decode_sequence(std::string_view text, std::size_t at, std::uint32_t
 
 }  // namespace
 
+bool is_valid_utf8(std::string_view text) {
+  for (std::size_t at = 0; at < text.size();) {
+    if (static_cast<unsigned char>(text[at]) < 0x80) {
+      ++at;
+      continue;
+    }
+    std::uint32_t code_point = 0;
+    const std::size_t length = decode_sequence(text, at, &code_point);
+    if (length == 0) return false;
+    at += length;
+  }
+  return true;
+}
+
+// The readable form of a name that is no well-formed UTF-8: ASCII as it is,
+// "?" for every other byte.
+std::string ascii_with_question_marks(std::string_view text) {
+  std::string result(text);
+  for (char& c : result) {
+    if (static_cast<unsigned char>(c) >= 0x80) c = '?';
+  }
+  return result;
+}
+
 std::string latin1_to_utf8(std::string_view latin1) {
   std::string result;
   result.reserve(latin1.size());

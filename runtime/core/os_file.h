@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace brindax::os {
 
@@ -43,8 +45,21 @@ std::int64_t path_size(const char* path);
 std::int32_t delete_file(const char* path);
 // Replaces `to` by `from` (both in the same folder); false on failure.
 bool replace_file(const char* from, const char* to);
+// Renames `from` to `to` (same volume), never over an existing file; false
+// when `to` exists or `from` cannot be moved (Windows: another program holds
+// it without sharing deletion; POSIX: another holder of the seam's lock).
+bool move_file(const char* from, const char* to);
 // Creates one directory; true when it exists afterwards.
 bool make_directory(const char* path);
+// Removes an empty directory; false otherwise.
+bool remove_directory(const char* path);
+// The names in a folder (without "." and ".."), each with whether it is a
+// folder itself. Names the runtime's 8-bit text cannot hold are left out.
+struct FolderItem {
+  std::string name;
+  bool is_folder;
+};
+std::vector<FolderItem> folder_items(const char* folder);
 // POSIX: sets or clears the executable bits (as far as the umask allows
 // read bits); Windows: nothing.
 void set_executable(const char* path, bool executable);

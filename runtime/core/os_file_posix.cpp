@@ -1,6 +1,7 @@
 // The file seam on POSIX. Paths arrive as the runtime's 8-bit text (Latin-1)
 // and reach the file system as UTF-8. A handle is the descriptor + 1, so that
 // descriptor 0 is a valid open file and 0 still means "no file".
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -154,6 +155,36 @@ bool replace_file(const char* from, const char* to) {
     if (is_read_only_file(status) || held_by_a_writer(target)) return false;
   }
   return std::rename(native_path(from).c_str(), target.c_str()) == 0;
+}
+
+bool move_file(const char* from, const char* to) {
+  const std::string source = native_path(from);
+  const std::string target = native_path(to);
+  struct stat status {};
+  if (lstat(target.c_str(), &status) == 0 || lstat(source.c_str(), &status) != 0) return false;
+  if (held_by_a_writer(source)) return false;
+  return std::rename(source.c_str(), target.c_str()) == 0;
+}
+
+bool remove_directory(const char* path) { return rmdir(native_path(path).c_str()) == 0; }
+
+std::vector<FolderItem> folder_items(const char* folder) {
+  std::vector<FolderItem> items;
+  std::string path = native_path(folder);
+  if (path.empty()) path = ".";
+  DIR* listing = opendir(path.c_str());
+  if (listing == nullptr) return items;
+  while (const dirent* item = readdir(listing)) {
+    const std::string name = item->d_name;
+    if (name == "." || name == "..") continue;
+    std::string latin1;
+    if (!utf8_to_ansi_exact(name, &latin1)) continue;
+    struct stat status {};
+    const bool is_folder = lstat((path + "/" + name).c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+    items.push_back({latin1, is_folder});
+  }
+  closedir(listing);
+  return items;
 }
 
 bool make_directory(const char* path) {

@@ -97,6 +97,26 @@ bool replace_file(const char* from, const char* to) {
   return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
+bool move_file(const char* from, const char* to) { return MoveFileExA(from, to, 0) != 0; }
+
+bool remove_directory(const char* path) { return RemoveDirectoryA(path) != 0; }
+
+std::vector<FolderItem> folder_items(const char* folder) {
+  std::vector<FolderItem> items;
+  std::string pattern = (folder == nullptr || *folder == '\0') ? "." : folder;
+  pattern += "\\*";
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(pattern.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return items;
+  do {
+    const std::string name = found.cFileName;
+    if (name == "." || name == ".." || name.find('?') != std::string::npos) continue;
+    items.push_back({name, (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+  return items;
+}
+
 bool make_directory(const char* path) {
   if (CreateDirectoryA(path, nullptr)) return true;
   const DWORD attributes = GetFileAttributesA(path);

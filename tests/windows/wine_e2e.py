@@ -300,9 +300,11 @@ class Suite:
             shutil.copy2(src, self.exes[variant])
         self.app_exe = os.path.join(self.work, "tools", "Brindax.exe")
         self.boxinfo_exe = os.path.join(self.work, "tools", "boxinfo.exe")
+        self.holder_exe = os.path.join(self.work, "tools", "holdfile.exe")
         os.makedirs(os.path.dirname(self.app_exe))
         for src, out, extra in (("brindax_app.c", self.app_exe, ["-mwindows"]),
-                                ("boxinfo.c", self.boxinfo_exe, [])):
+                                ("boxinfo.c", self.boxinfo_exe, []),
+                                ("holdfile.c", self.holder_exe, [])):
             subprocess.run([MINGW_CC, "-O2", "-Wall", "-o", out, os.path.join(HERE, src)] + extra,
                            check=True)
         self.app_bytes = read(self.app_exe)
@@ -700,8 +702,52 @@ def box_when_the_package_is_no_zip_archive(s):
     code = s.message_box(s.start(["MajAll"]), "unzip Error", "Canot open Zip file")
     check(code == 0, "exit code %d, expected 0" % code)
     got = tree(s.cwd)
-    check(got == {"pack-1.zip": junk},
-          "expected only the fetched file, found %s" % sorted(got))
+    check(got == {}, "the fetched file was left: %s" % sorted(got))
+
+
+@case
+def full_install_failing_late_changes_nothing(s):
+    # The entries before a bad one are staged, never put in place; and an
+    # installed file held open by a running program is not replaced either:
+    # the files moved before it are put back.
+    old = {"LocalVersion.ver": b"old.zip\nBrindax.exe@0.9\n", "Brindax.exe": b"old program",
+           "data.txt": b"old data", "sub/held.txt": b"held by another program"}
+    bad_packages = [
+        ("pack-1.zip", {"Brindax.exe": s.app_bytes, "data.txt": b"new", "new/x.txt": b"x",
+                        "sub/CON.txt": b"device"}, "Canot uncompress filesub/CON.txt"),
+        ("pack-1.zip", {"Brindax.exe": s.app_bytes, "data.txt": b"new", "Data.TXT": b"twice"},
+         "Canot uncompress fileData.TXT"),
+        ("pack-1.zip", {"Brindax.exe": s.app_bytes, "\u03a9.txt": b"no 8-bit name"},
+         "Canot uncompress file?.txt"),
+        ("pack-1.zip", {"Brindax.exe": s.app_bytes, "data.txt": b"new", "sub/held.txt": b"new"},
+         "Canot uncompress filesub/held.txt"),
+    ]
+    for number, (package, entries, text) in enumerate(bad_packages):
+        if number:
+            s.end()
+            s.begin("full_install_failing_late_changes_nothing-%d" % number)
+        s.serve({s.version_file: VERSIONS, package: make_zip(entries)})
+        s.local(old)
+        before = tree(s.cwd)
+        holder = None
+        if "held" in text:
+            # A Windows program that keeps the file open without sharing it.
+            holder = s.wine.start(s.holder_exe, ["sub\\held.txt", "60"], s.cwd,
+                                  os.path.join(s.case_dir, "holder.out"))
+            deadline = time.time() + 20
+            while time.time() < deadline and b"holding" not in read(
+                    os.path.join(s.case_dir, "holder.out")):
+                time.sleep(0.2)
+        try:
+            code = s.message_box(s.start(["MajAll"]), "unzip Error", text)
+        finally:
+            if holder:
+                stop_process(holder)
+        check(code == 0, "exit code %d, expected 0" % code)
+        got = tree(s.cwd)
+        check(got == before, "changed in the folder: %s"
+              % sorted(k for k in set(got) | set(before) if got.get(k) != before.get(k)))
+        check(s.app_marker() is None, "an application was started")
 
 
 @case
