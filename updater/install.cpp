@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "net/ftp.h"
 #include "pack/pack.h"
@@ -13,6 +14,7 @@
 #include "runtime/process/message.h"
 #include "runtime/process/runtime.h"
 #include "updater/entry_path.h"
+#include "updater/ranged_package.h"
 #include "updater/settings.h"
 #include "updater/version_list.h"
 
@@ -66,6 +68,25 @@ void fetch_package(const char* package_name, const char* extra_file_to_drop) {
     if (extra_file_to_drop) file_delete(extra_file_to_drop);
     fail("Ftp Error", "Canot dowload Zip file");
   }
+}
+
+// The entry names of the records whose version differs, visited as
+// partial_update visits them.
+std::vector<std::string> changed_entry_names(const char* local, const char* server) {
+  std::vector<std::string> names;
+  const std::int32_t local_feeds = string_count(local, "\n");
+  ListLines local_lines(local);
+  ListLines server_lines(server);
+  local_lines.next();
+  server_lines.next();
+  for (std::int32_t i = 2; i <= local_feeds + 1; ++i) {
+    std::string_view local_record = local_lines.next();
+    std::string_view server_record = server_lines.next();
+    if (record_field(local_record, 2) != record_field(server_record, 2)) {
+      names.emplace_back(record_field(server_record, 1));
+    }
+  }
+  return names;
 }
 
 }  // namespace
@@ -155,7 +176,12 @@ void partial_update() {
     // The package is fetched once, at the first changed record, whatever an
     // earlier run may have left under its name.
     if (pack == 0) {
-      fetch_package(package, nullptr);
+      // Only the pieces of the package that these entries need, when the
+      // server and the package allow it; else the whole package.
+      if (!fetch_changed_entries(updater_settings().ftp_connection, package, package,
+                                 changed_entry_names(local.c_str(), server.c_str()))) {
+        fetch_package(package, nullptr);
+      }
       zip_backend_register();
       pack = pack_open(OBJECT_DYNAMIC, package);
       if (pack == 0) {
