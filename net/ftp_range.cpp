@@ -1,5 +1,6 @@
 #include "net/ftp_range.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <memory>
@@ -13,6 +14,11 @@ namespace {
 
 constexpr std::int32_t kReplyTextSize = 1024;
 constexpr std::int32_t kDataWaitStepMs = 100;
+// The receive buffer of a range's data connection: the range's length within
+// these bounds. What the server sends ahead of the reading, and so past the
+// end of the range before the connection is closed, stays within it.
+constexpr std::uint64_t kSmallestWindow = 16 * 1024;
+constexpr std::uint64_t kLargestWindow = 256 * 1024;
 
 bool binary_type(FtpSession* session) {
   return ftp_send_command(session, "TYPE ", "I") != 0 && ftp_expect(session, "200", nullptr, 0) != 0;
@@ -106,6 +112,10 @@ std::int32_t ftp_receive_range(ObjectId session_id, const char* remote, std::uin
                          ftp_expect(session, "125;150", nullptr, 0) != 0;
   const bool connected =
       requested && (session->passive != 0 || ftp_accept_data_connection(session));
+  if (connected) {
+    os::set_receive_buffer(session->data->socket,
+                           static_cast<std::int32_t>(std::clamp(length, kSmallestWindow, kLargestWindow)));
+  }
   const bool received = connected && receive_range(session, offset, length, sink, context);
   // Closing the data connection ends the transfer early; the server then
   // answers with the transfer's final reply, which keeps the dialogue in step.
