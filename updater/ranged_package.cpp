@@ -16,6 +16,11 @@ namespace {
 // cost less than one more request.
 constexpr std::uint64_t kMergeGap = 4096;
 
+// What a range costs beyond its own bytes: once the range is read the
+// client closes the data connection, but what the server had sent by then
+// has crossed the line all the same (about a TCP window).
+constexpr std::uint64_t kRangeOverhead = 256 * 1024;
+
 using Bytes = std::vector<unsigned char>;
 
 // Where the fetched bytes of a range go: the sparse file, and the local
@@ -135,7 +140,10 @@ bool fetch_changed_entries(std::intptr_t session, const char* remote_package,
   const auto ranges = zip_entry_ranges(*entries, place->offset, names, kMergeGap);
   if (!ranges) return false;
   const auto missing = still_missing(*ranges, known_start);
-  if (!zip_fetch_is_worth_it(known.size() + zip_ranges_total(missing), size)) return false;
+  if (!zip_fetch_is_worth_it(
+          known.size() + zip_ranges_total(missing) + kRangeOverhead * missing.size(), size)) {
+    return false;
+  }
 
   std::vector<const ZipEntryPlace*> wanted;
   for (const auto& entry : *entries) {
