@@ -6,9 +6,11 @@ Run with /usr/bin/python3:
   ftp_server_counting.py --root DIR --user U --password P [--host 127.0.0.1]
       [--port N] [--port-file FILE] [--command-log FILE]
       [--transfer-log FILE] [--refuse CMD]... [--swap-before-retr K:NAME:SOURCE]
-The first options work as in ftp_server.py. --transfer-log appends one line
-"<file name> <bytes sent>" per data transfer, written when the transfer ends
-(also one that the client cut short). --refuse CMD answers every CMD with 502,
+The first options work as in ftp_server.py. --transfer-log appends one line "<file name> <bytes>" per data transfer,
+written when it ends: for a transfer that the server completed, every byte
+of it; for one that the client cut short, what the client's system had
+acknowledged by then (TCP_INFO's bytes_acked), since bytes still in the
+server's send buffer never reach the client. --refuse CMD answers every CMD with 502,
 as a server that lacks it. --swap-before-retr moves SOURCE over NAME (both
 relative to the served root) just before the K-th (1-based) RETR of NAME is
 served: the package replaced on the server between two requests.
@@ -18,10 +20,12 @@ import argparse
 import logging
 import os
 import signal
+import socket
+import struct
 import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.handlers import DTPHandler, FTPHandler
 from pyftpdlib.log import config_logging
 from pyftpdlib.servers import FTPServer
 
@@ -54,7 +58,22 @@ def main():
             with open(path, "a") as f:
                 f.write(text)
 
+    # Offset of tcpi_bytes_acked in Linux's struct tcp_info.
+    bytes_acked_offset = 120
+
+    class CountingDTP(DTPHandler):
+        def close(self):
+            if not self._closed and self.socket is not None:
+                try:
+                    info = self.socket.getsockopt(socket.IPPROTO_TCP, socket.TCP_INFO, 256)
+                    self.cmd_channel.bytes_acked = struct.unpack_from("Q", info, bytes_acked_offset)[0]
+                except (OSError, struct.error):
+                    self.cmd_channel.bytes_acked = -1
+            super().close()
+
     class Handler(FTPHandler):
+        bytes_acked = -1
+
         def pre_process_command(self, line, cmd, arg):
             append(args.command_log, ("PASS ****" if cmd == "PASS" else line) + "\n")
             if cmd in refused:
@@ -68,10 +87,12 @@ def main():
             return super().pre_process_command(line, cmd, arg)
 
         def log_transfer(self, cmd, filename, receive, completed, elapsed, bytes):
-            append(args.transfer_log, "%s %d\n" % (os.path.basename(filename), bytes))
+            counted = bytes if completed else self.bytes_acked
+            append(args.transfer_log, "%s %d\n" % (os.path.basename(filename), counted))
             return super().log_transfer(cmd, filename, receive, completed, elapsed, bytes)
 
     Handler.authorizer = authorizer
+    Handler.dtp_handler = CountingDTP
     Handler.auth_failed_timeout = 0.1
     Handler.permit_foreign_addresses = False
 
