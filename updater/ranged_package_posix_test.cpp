@@ -151,7 +151,7 @@ class RangedUpdate : public UpdaterProcess {
                 static_cast<unsigned long long>(bytes),
                 static_cast<unsigned long long>(package_size()));
     EXPECT_GE(bytes, kEntrySize * entries);
-    EXPECT_LT(bytes, needed + 300000u * static_cast<unsigned>(ranges));
+    EXPECT_LT(bytes, needed + 600000u * static_cast<unsigned>(ranges));
   }
 };
 
