@@ -9,6 +9,8 @@ package; the whole-package side is the same updater talking to a server that
 refuses "SIZE", which is what makes it fetch the whole package as before.
 Reported: wall time of the updater run and the bytes of the package that
 reached the updater on data connections (testing/ftp_server_counting.py).
+For scale, the time of a partial update with nothing changed (log-in and
+the version list only) is measured too: no partial update can be faster.
 Run: bench/ranged_bench.py [--rounds N]
 """
 import argparse
@@ -106,7 +108,9 @@ def main():
         def local_list(changed):
             return "Brindax.zip\n" + "\n".join(r + ".old" if r in changed else r for r in records) + "\n"
 
-        summary = []
+        floor = statistics.median(run_once(updater, root, port, work, local_list([]), [])[0]
+                                  for _ in range(args.rounds))
+        summary = ["  nothing changed (log-in and version list only): %.3f s" % floor]
         for title, changed in (("one 10 KB file changed", [small + "@1.0"]),
                                ("ten files changed, spread over the package", spread)):
             listing = local_list(changed)
@@ -128,7 +132,7 @@ def main():
                     assert a.read() == b.read(), name
             t_whole, t_ranged = statistics.median(times["whole"]), statistics.median(times["ranged"])
             share = 100.0 * max(received["ranged"]) / size
-            summary.append("  %s: ranged %.3f s vs whole %.2f s (ratio %.3f, goal <= 0.1), "
+            summary.append("  %s: ranged %.3f s vs whole %.3f s (ratio %.3f, goal <= 0.1), "
                            "at most %.2f MiB received (%.2f%% of the package, goal <= 1%%)"
                            % (title, t_ranged, t_whole, t_ranged / t_whole, max(received["ranged"]) / MIB,
                               share))
