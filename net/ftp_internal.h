@@ -25,3 +25,12 @@ inline void add_shared(std::int32_t& word, std::int32_t value) {
 inline std::int32_t timeout_ms(const FtpSession* session) { return session->timeout * 1000; }
 
 }  // namespace brindax::ftp_detail
+
+namespace brindax {
+// The data channel of a transfer (ftp_transfer.cpp), shared with the ranged
+// fetch (ftp_range.cpp): prepare it (PASV and connect, or listen and PORT),
+// take the server's connection in active mode, close it.
+bool ftp_open_data_channel(FtpSession* session);
+bool ftp_accept_data_connection(FtpSession* session);
+void ftp_close_data_channel(FtpSession* session);
+}  // namespace brindax

@@ -118,6 +118,7 @@ bool open_active_channel(FtpSession* session) {
   return ftp_expect(session, "200", nullptr, 0) != 0;
 }
 
+}  // namespace
 bool ftp_open_data_channel(FtpSession* session) {
   return session->passive != 0 ? open_passive_channel(session) : open_active_channel(session);
 }
@@ -159,6 +160,7 @@ void ftp_close_data_channel(FtpSession* session) {
   session->data = nullptr;
   session->listener = nullptr;
 }
+namespace {
 
 enum class ReadOutcome { data, end, failed, aborted };
 

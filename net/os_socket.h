@@ -61,6 +61,10 @@ void close_socket(Socket socket);
 // FIONBIO; false on failure.
 bool set_nonblocking(Socket socket, bool nonblocking);
 
+// SO_RCVBUF: the receive buffer, and so the most a peer may send ahead of
+// what has been read; false on failure.
+bool set_receive_buffer(Socket socket, std::int32_t bytes);
+
 bool bind_socket(Socket socket, const SocketAddress& address);
 bool listen_socket(Socket socket, std::int32_t backlog);
 // A waiting connection, or NO_SOCKET. The accepted socket has the listening

@@ -82,6 +82,10 @@ bool set_nonblocking(Socket socket, bool nonblocking) {
   return ::ioctl(fd_of(socket), FIONBIO, &value) == 0;
 }
 
+bool set_receive_buffer(Socket socket, std::int32_t bytes) {
+  return ::setsockopt(fd_of(socket), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) == 0;
+}
+
 bool bind_socket(Socket socket, const SocketAddress& address) {
   sockaddr_storage storage;
   const socklen_t length = to_system(address, &storage);

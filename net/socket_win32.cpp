@@ -136,6 +136,10 @@ bool set_nonblocking(Socket socket, bool nonblocking) {
   return ioctlsocket(system_of(socket), FIONBIO, &value) == 0;
 }
 
+bool set_receive_buffer(Socket socket, std::int32_t bytes) {
+  return ::setsockopt(system_of(socket), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes) == 0;
+}
+
 bool bind_socket(Socket socket, const SocketAddress& address) {
   AnyAddress storage;
   const int length = to_system(address, &storage);

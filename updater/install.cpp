@@ -18,6 +18,7 @@
 #include "runtime/process/message.h"
 #include "runtime/process/runtime.h"
 #include "updater/entry_path.h"
+#include "updater/ranged_package.h"
 #include "updater/settings.h"
 #include "updater/version_list.h"
 
@@ -64,12 +65,16 @@ class Package {
   Package(const Package&) = delete;
   Package& operator=(const Package&) = delete;
 
-  // Downloads and opens the package; the failure to report otherwise.
-  Outcome fetch_and_open(std::string_view remote_name) {
+  // Downloads and opens the package; the failure to report otherwise. With
+  // `only_entries`, just the pieces of the package those entries need are
+  // fetched when the server and the package allow it, else the whole package.
+  Outcome fetch_and_open(std::string_view remote_name,
+                         const std::vector<std::string>* only_entries = nullptr) {
     const std::string remote(remote_name);
     // A name that would leave the folder is not asked for at all.
     if (!entry_name_is_safe(remote.c_str()) || !file_.create("package") ||
-        !download_package(remote.c_str(), file_.path().c_str())) {
+        !(fetch_pieces(remote, only_entries) ||
+          download_package(remote.c_str(), file_.path().c_str()))) {
       ftp_close(updater_settings().ftp_connection);
       return download_failure();
     }
@@ -90,6 +95,11 @@ class Package {
   }
 
  private:
+  bool fetch_pieces(const std::string& remote, const std::vector<std::string>* entries) {
+    return entries != nullptr && fetch_changed_entries(updater_settings().ftp_connection,
+                                                       remote.c_str(), file_.path().c_str(), *entries);
+  }
+
   TemporaryFile file_;
   std::intptr_t pack_ = 0;
 };
@@ -187,7 +197,7 @@ Outcome install_everything() {
 // named `package_name` on the server.
 Outcome update_entries(std::string_view package_name, const std::vector<std::string>& changed) {
   Package package;
-  if (Outcome failure = package.fetch_and_open(package_name)) return failure;
+  if (Outcome failure = package.fetch_and_open(package_name, &changed)) return failure;
   const std::intptr_t pack = package.pack();
 
   std::map<std::string, std::int32_t> sizes;  // the first entry of each name

@@ -27,6 +27,14 @@ FileHandle open_always(const char* path);
 FileHandle create_always(const char* path);
 // Read and write; fails when the path exists (CREATE_NEW).
 FileHandle create_new(const char* path);
+// Like create_always, and then `size` bytes long: a sparse file whose
+// unwritten parts read as zeros and take no disk space (Windows: marked
+// sparse where the volume allows it, else the system fills the gap with
+// zeros). Meant for write_at.
+FileHandle create_sparse(const char* path, std::int64_t size);
+// Writes all n bytes at `offset` (the file pointer is not used); false when
+// that failed or fell short.
+bool write_at(FileHandle file, std::int64_t offset, const void* data, std::int32_t n);
 // Bytes read; 0 at the end of the file or on an error.
 std::int32_t read(FileHandle file, void* destination, std::int32_t n);
 // Writes all n bytes; false when that failed or fell short (disk full).

@@ -91,6 +91,30 @@ FileHandle create_always(const char* path) {
 
 FileHandle create_new(const char* path) { return open_for_writing(path, O_CREAT | O_EXCL); }
 
+FileHandle create_sparse(const char* path, std::int64_t size) {
+  const FileHandle file = create_always(path);
+  // Growing a file by ftruncate leaves a hole, not written zeros.
+  if (file != NO_FILE && (size < 0 || ftruncate(descriptor_of(file), static_cast<off_t>(size)) != 0)) {
+    close(file);
+    return NO_FILE;
+  }
+  return file;
+}
+
+bool write_at(FileHandle file, std::int64_t offset, const void* data, std::int32_t n) {
+  if (file == NO_FILE || n < 0 || offset < 0) return false;
+  const auto* from = static_cast<const char*>(data);
+  std::int32_t done = 0;
+  while (done < n) {
+    const ssize_t put = ::pwrite(descriptor_of(file), from + done, static_cast<size_t>(n - done),
+                                 static_cast<off_t>(offset + done));
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    done += static_cast<std::int32_t>(put);
+  }
+  return true;
+}
+
 std::int32_t read(FileHandle file, void* destination, std::int32_t n) {
   if (file == NO_FILE || n <= 0) return 0;
   auto* to = static_cast<char*>(destination);

@@ -1,5 +1,6 @@
 // The file seam on Windows: ANSI paths straight to the Win32 file functions.
 #include <windows.h>
+#include <winioctl.h>
 
 #include <cstring>
 #include <string>
@@ -30,6 +31,30 @@ FileHandle create_always(const char* path) {
 }
 
 FileHandle create_new(const char* path) { return open_with(path, FILE_SHARE_READ, CREATE_NEW); }
+
+FileHandle create_sparse(const char* path, std::int64_t size) {
+  const FileHandle file = create_always(path);
+  if (file == NO_FILE) return NO_FILE;
+  // Without the sparse mark (FAT volumes) the file still gets its size; the
+  // system then writes the gaps as zeros.
+  DWORD unused = 0;
+  DeviceIoControl(native(file), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &unused, nullptr);
+  LARGE_INTEGER end;
+  end.QuadPart = size;
+  if (size < 0 || !SetFilePointerEx(native(file), end, nullptr, FILE_BEGIN) ||
+      !SetEndOfFile(native(file))) {
+    close(file);
+    return NO_FILE;
+  }
+  return file;
+}
+
+bool write_at(FileHandle file, std::int64_t offset, const void* data, std::int32_t n) {
+  if (file == NO_FILE || n < 0 || offset < 0) return false;
+  LARGE_INTEGER position;
+  position.QuadPart = offset;
+  return SetFilePointerEx(native(file), position, nullptr, FILE_BEGIN) && write_all(file, data, n);
+}
 
 std::int32_t read(FileHandle file, void* destination, std::int32_t n) {
   if (file == NO_FILE || n <= 0) return 0;

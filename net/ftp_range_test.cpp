@@ -1,0 +1,117 @@
+// The size query and the ranged fetch against a scripted peer: the exact
+// dialogue, a server that sends past the range, refusals that leave the
+// session usable.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "net/ftp.h"
+#include "net/ftp_range.h"
+#include "testing/scripted_ftp_peer.h"
+
+namespace brindax {
+namespace {
+
+using DataEnd = testkit::ScriptedFtpPeer::DataEnd;
+using testkit::ScriptedFtpPeer;
+
+ScriptedFtpPeer& log_in(ScriptedFtpPeer& peer) {
+  return peer.send("220 ready\r\n")
+      .expect("USER vantorel")
+      .send("331 pw\r\n")
+      .expect("PASS secret")
+      .send("230 in\r\n");
+}
+
+ObjectId open_session(const ScriptedFtpPeer& peer) {
+  return static_cast<ObjectId>(
+      ftp_open(OBJECT_DYNAMIC, "127.0.0.1", "vantorel", "secret", 1, peer.port()));
+}
+
+bool append(void* context, std::uint64_t, const char* data, std::int32_t n) {
+  static_cast<std::string*>(context)->append(data, static_cast<std::size_t>(n));
+  return true;
+}
+
+TEST(FtpRangeTest, SizeReplies) {
+  struct Case {
+    const char* reply;
+    std::int64_t size;
+  };
+  const Case cases[] = {
+      {"213 5000000000\r\n", 5000000000},
+      {"213-Status\r\n213 17\r\n", 17},
+      {"550 SIZE not allowed in ASCII mode.\r\n", -1},
+      {"502 Command not implemented.\r\n", -1},
+      {"213 17x\r\n", -1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.reply);
+    ScriptedFtpPeer peer;
+    log_in(peer).expect("TYPE I").send("200 binary\r\n").expect("SIZE pkg.zip").send(c.reply);
+    peer.expect("QUIT");
+    peer.start();
+    const ObjectId session = open_session(peer);
+    ASSERT_NE(session, 0);
+    EXPECT_EQ(ftp_remote_size(session, "pkg.zip"), c.size);
+    ftp_close(session);
+    EXPECT_TRUE(peer.finish()) << peer.failure();
+  }
+}
+
+// The server keeps sending past the range (and holds the connection open):
+// the client takes exactly the range, closes, takes the 426 and goes on with
+// the next range on the same session. A refused REST fails that range only.
+TEST(FtpRangeTest, RangesEndTheirTransferAndKeepTheSessionInStep) {
+  const std::string file = "0123456789abcdefghijklmnopqrstuvwxyz" + std::string(300000, '#');
+  ScriptedFtpPeer peer;
+  auto prelude = [&](const std::string& rest) -> ScriptedFtpPeer& {
+    return peer.expect("TYPE I")
+        .send("200 binary\r\n")
+        .expect("PASV")
+        .listen_data()
+        .send("227 Entering Passive Mode (127,0,0,1,{P1},{P2})\r\n")
+        .expect(rest);
+  };
+  log_in(peer);
+  prelude("REST 10")
+      .send("350 Restarting at 10.\r\n")
+      .expect("RETR pkg.zip")
+      .send("150 go\r\n")
+      .serve_data(file.substr(10), DataEnd::stall)
+      .send("426 Transfer aborted.\r\n");
+  prelude("REST 2")
+      .send("350 Restarting at 2.\r\n")
+      .expect("RETR pkg.zip")
+      .send("150 go\r\n")
+      .serve_data(file.substr(2, 3))  // the range is the rest of the file
+      .send("226 Transfer complete.\r\n");
+  prelude("REST 4").send("502 Command not implemented.\r\n");
+  prelude("REST 36")
+      .send("350 Restarting at 36.\r\n")
+      .expect("RETR pkg.zip")
+      .send("150 go\r\n")
+      .serve_data("short")  // the file ends before the range does
+      .send("226 Transfer complete.\r\n");
+  peer.expect("TYPE I").send("200 binary\r\n").expect("SIZE pkg.zip").send("213 42\r\n");
+  peer.expect("QUIT");
+  peer.start();
+  const ObjectId session = open_session(peer);
+  ASSERT_NE(session, 0);
+
+  std::string got;
+  EXPECT_EQ(ftp_receive_range(session, "pkg.zip", 10, 26, append, &got), 1);
+  EXPECT_EQ(got, "abcdefghijklmnopqrstuvwxyz");
+  got.clear();
+  EXPECT_EQ(ftp_receive_range(session, "pkg.zip", 2, 3, append, &got), 1);
+  EXPECT_EQ(got, "234");
+  EXPECT_EQ(ftp_receive_range(session, "pkg.zip", 4, 3, append, &got), 0);
+  EXPECT_EQ(ftp_receive_range(session, "pkg.zip", 36, 100, append, &got), 0);
+  // Still in step: the next command gets its own reply.
+  EXPECT_EQ(ftp_remote_size(session, "pkg.zip"), 42);
+  ftp_close(session);
+  EXPECT_TRUE(peer.finish()) << peer.failure();
+}
+
+}  // namespace
+}  // namespace brindax

@@ -1,0 +1,27 @@
+// A partial update's package, fetched in pieces: only the end of the package
+// (its central directory) and the bytes of the entries the update unpacks.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace brindax {
+
+// Fetches from the server's `remote_package` (over the logged-in FTP
+// `session`, in its current directory) what unpacking `entry_names` needs,
+// into `local_path`: a sparse file of the package's size that holds the end
+// of the package and each named entry's local header, data and any data
+// descriptor at their offsets. libzip opens it like the whole package.
+// Directory entries (names ending in "/") need no bytes.
+//
+// False, with nothing left at `local_path`, whenever that does not fit:
+// the server gives no size or refuses "REST", the package is too small or
+// its end cannot be read, a name is not found, the pieces come to more than
+// half of the package, or a fetched piece does not begin with the expected
+// local header (the package changed meanwhile). The caller then fetches the
+// whole package as usual.
+bool fetch_changed_entries(std::intptr_t session, const char* remote_package,
+                           const char* local_path, const std::vector<std::string>& entry_names);
+
+}  // namespace brindax
