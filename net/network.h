@@ -115,6 +115,20 @@ std::int32_t net_peek(os::Socket socket, std::int32_t size, void* scratch);
 // Resolves `host` for `family` (2 IPv4, 23 IPv6) into `output`: 0, or -1.
 std::int32_t net_resolve(std::int32_t family, const char* host, os::SocketAddress* output);
 
+// Every IPv4 address of `host` (network byte order) in the resolver's
+// order, without repeats and at most `capacity`: a dotted address is its own
+// only address. The count; 0 when the name resolves to nothing.
+inline constexpr std::int32_t NET_MAX_HOST_ADDRESSES = 16;
+std::int32_t net_host_addresses(const char* host, std::uint32_t* addresses,
+                                std::int32_t capacity);
+
+// Test seam: a resolver that replaces the system's name look-up in
+// net_host_addresses (dotted addresses never reach it); null restores the
+// system's. It fills `addresses` and gives the count. Only tests set one.
+using NetHostResolver = std::int32_t (*)(const char* host, std::uint32_t* addresses,
+                                         std::int32_t capacity);
+void net_set_host_resolver_for_tests(NetHostResolver resolver);
+
 // Whether the optional name functions are there.
 bool net_ipv6_available();
 
