@@ -2,12 +2,16 @@
 // reader, the change of directory and closing.
 #include "net/ftp.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string>
+#include <string_view>
 
 #include "net/api_text.h"
 #include "net/ftp_internal.h"
+#include "net/ftp_reply.h"
 #include "net/os_thread.h"
 #include "runtime/core/file.h"
 #include "runtime/core/heap.h"
@@ -27,34 +31,26 @@ constexpr std::int32_t kWaitStepMs = 10;
 ObjectRegistry* sessions = nullptr;
 std::int32_t session_timeout = FTP_TIMEOUT_SECONDS;
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+using Clock = std::chrono::steady_clock;
 
-// The reply code of a line (its first three characters when they are
-// digits), or 0.
-std::int32_t code_of(const char* line) {
-  if (!is_digit(line[0]) || !is_digit(line[1]) || !is_digit(line[2])) return 0;
-  return (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
+// The moment a wait that starts now gives up.
+Clock::time_point deadline_after(const FtpSession* session) {
+  return Clock::now() + std::chrono::milliseconds(ftp_detail::timeout_ms(session));
 }
 
-// Whether `code` is one of the ';'-separated codes of `accepted`.
-bool code_accepted(const char* accepted, const char* line) {
-  for (const char* token = accepted; *token != '\0';) {
-    const char* end = std::strchr(token, ';');
-    const std::size_t length = end != nullptr ? static_cast<std::size_t>(end - token)
-                                              : std::strlen(token);
-    if (length == 3 && std::strncmp(token, line, 3) == 0) return true;
-    if (end == nullptr) break;
-    token = end + 1;
-  }
-  return false;
+std::int32_t ms_left(Clock::time_point deadline) {
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return left > 0 ? static_cast<std::int32_t>(left) : 0;
 }
 
 // Receives the next chunk into the (consumed) reply buffer; false when the
-// server sent nothing within the time-out, or the connection ended or failed.
-bool receive_more(FtpSession* session) {
+// server sent nothing before the deadline, or the connection ended or failed.
+bool receive_more(FtpSession* session, Clock::time_point deadline) {
   session->reply_start = 0;
   session->reply_end = 0;
-  if (net_wait_readable(session->control, ftp_detail::timeout_ms(session)) != 1) return false;
+  const std::int32_t left = ms_left(deadline);
+  if (left <= 0 || net_wait_readable(session->control, left) != 1) return false;
   const std::int32_t received =
       net_receive(session->control, session->reply_buffer, FTP_REPLY_BUFFER_SIZE);
   if (received <= 0) return false;
@@ -62,36 +58,55 @@ bool receive_more(FtpSession* session) {
   return true;
 }
 
-// Reads one whole reply. A reply whose first line begins "xyz-" runs up to
-// the first later line that begins with "xyz" and a blank (or ends there);
-// any other first line is the whole reply. Blank lines in front of a reply
-// are passed over. When `accepted` is given, `matched` tells whether the
-// code is one of them and `output` gets the last line that carries the code.
-// False when the reply could not be read whole.
+// The next line, complete by the deadline (see ftp_next_line).
+bool next_line(FtpSession* session, char* destination, Clock::time_point deadline) {
+  std::int32_t copied = 0;
+  std::int32_t line_length = 0;  // the whole line, also what did not fit
+  for (;;) {
+    const std::string_view received(session->reply_buffer + session->reply_start,
+                                    static_cast<std::size_t>(session->reply_end -
+                                                             session->reply_start));
+    const ftp_reply::LineCut cut = ftp_reply::cut_line(received);
+    // The raw piece up to the LF: a CR split off from its LF by the end of a
+    // chunk is dropped below, as one in the same chunk is.
+    const std::string_view piece = cut.complete ? received.substr(0, cut.consumed - 1) : received;
+    const auto chunk = static_cast<std::int32_t>(piece.size());
+    const std::int32_t room = FTP_LINE_SIZE - 1 - copied;
+    const std::int32_t take = chunk < room ? chunk : room;
+    std::memcpy(destination + copied, piece.data(), static_cast<std::size_t>(take));
+    copied += take;
+    line_length += chunk;
+    if (cut.complete) {
+      session->reply_start += static_cast<std::int32_t>(cut.consumed);
+      break;
+    }
+    // The line goes on in the next chunk: keep what came and receive again.
+    if (!receive_more(session, deadline)) return false;
+  }
+  if (copied > 0 && copied == line_length && destination[copied - 1] == '\r') --copied;
+  destination[copied] = '\0';
+  return true;
+}
+
+// Reads one whole reply, complete within the session's time-out from now
+// however it trickles or however many lines it has. When `accepted` is
+// given, `matched` tells whether the code is one of them and `output` gets
+// the last line that carries the code. False when the reply could not be
+// read whole.
 bool read_reply(FtpSession* session, const char* accepted, char* output,
                 std::int32_t output_size, bool* matched, std::int32_t* code_out) {
+  const Clock::time_point deadline = deadline_after(session);
+  ftp_reply::ReplyAssembler assembler(accepted != nullptr ? accepted : "");
   char line[FTP_LINE_SIZE];
-  do {
-    if (ftp_next_line(session, line) == 0) return false;
-  } while (line[0] == '\0');
-  const std::int32_t code = code_of(line);
-  if (code_out != nullptr) *code_out = code;
-  const bool accept = code != 0 && accepted != nullptr && code_accepted(accepted, line);
-  char first[4] = {line[0], line[1], line[2], '\0'};
-  auto judge = [&](const char* text) {
-    if (!accept || std::strncmp(text, first, 3) != 0) return;
-    *matched = true;
-    if (output != nullptr && output_size > 0) {
-      std::snprintf(output, static_cast<std::size_t>(output_size), "%s", text);
+  while (!assembler.complete()) {
+    if (!next_line(session, line, deadline)) return false;
+    if (assembler.feed(line).matches && output != nullptr && output_size > 0) {
+      std::snprintf(output, static_cast<std::size_t>(output_size), "%s", line);
     }
-  };
-  judge(line);
-  if (code == 0 || line[3] != '-') return true;
-  for (;;) {
-    if (ftp_next_line(session, line) == 0) return false;
-    judge(line);
-    if (std::strncmp(line, first, 3) == 0 && (line[3] == ' ' || line[3] == '\0')) return true;
   }
+  *matched = assembler.accepted();
+  if (code_out != nullptr) *code_out = assembler.code();
+  return true;
 }
 
 }  // namespace
@@ -107,7 +122,7 @@ void ftp_library_end() {
   if (sessions != nullptr) registry_free_all(sessions);
 }
 
-void ftp_set_timeout_for_tests(std::int32_t seconds) {
+void ftp_set_timeout(std::int32_t seconds) {
   session_timeout = seconds > 0 ? seconds : FTP_TIMEOUT_SECONDS;
 }
 
@@ -116,6 +131,46 @@ FtpSession* ftp_lookup(ObjectId session) {
   return static_cast<FtpSession*>(registry_lookup(sessions, session));
 }
 
+namespace {
+
+// Connects to one address and reads its greeting (whatever it says). True
+// with the session's control connection set when the server greeted within
+// the time-outs; otherwise the connection is closed again.
+bool connect_and_greet(FtpSession* session, std::uint32_t address, std::int32_t port) {
+  char host[16];
+  net_format_ipv4(address, host);
+  NetConnection* control =
+      net_open_connection(host, port, NET_TCP, session_timeout * 1000, nullptr, 0);
+  if (control == nullptr) return false;
+  session->reply_start = 0;
+  session->reply_end = 0;
+  session->control = control;
+  if (ftp_skip_reply(session) != 0) return true;
+  net_close_connection(control);
+  session->control = nullptr;
+  return false;
+}
+
+// Tries the hosts of a ";"-separated list in order, each with every IPv4
+// address it has in the resolver's order, until one greets.
+bool open_first_greeting(FtpSession* session, const char* hosts, std::int32_t port) {
+  std::string_view rest(hosts);
+  while (!rest.empty()) {
+    const std::size_t end = rest.find(';');
+    const std::string host(rest.substr(0, end));
+    rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
+    if (host.empty()) continue;
+    std::uint32_t addresses[NET_MAX_HOST_ADDRESSES];
+    const std::int32_t count = net_host_addresses(host.c_str(), addresses, NET_MAX_HOST_ADDRESSES);
+    for (std::int32_t i = 0; i < count; ++i) {
+      if (connect_and_greet(session, addresses[i], port)) return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
 std::intptr_t ftp_open(ObjectId id, const char* host, const char* user, const char* password,
                        std::int32_t passive, std::int32_t port) {
   if (sessions == nullptr) return 0;
@@ -123,32 +178,32 @@ std::intptr_t ftp_open(ObjectId id, const char* host, const char* user, const ch
   if (session == nullptr) return 0;
   const ObjectId self = id == OBJECT_DYNAMIC ? reinterpret_cast<ObjectId>(session) : id;
 
-  NetConnection* control = nullptr;
-  if (host != nullptr) {
+  session->passive = passive;
+  session->timeout = session_timeout;
+  session->reply_buffer = static_cast<char*>(main_alloc(FTP_REPLY_BUFFER_SIZE, false));
+  bool greeted = false;
+  if (host != nullptr && session->reply_buffer != nullptr) {
     ApiText host_copy(host);
-    control = net_open_connection(host_copy.get(), port, NET_TCP, session_timeout * 1000,
-                                  nullptr, 0);
+    greeted = open_first_greeting(session, host_copy.get(), port);
   }
-  auto* buffer =
-      control != nullptr ? static_cast<char*>(main_alloc(FTP_REPLY_BUFFER_SIZE, false)) : nullptr;
-  if (control == nullptr || buffer == nullptr) {
-    net_close_connection(control);
-    main_free(buffer);
+  if (!greeted) {
+    main_free(session->reply_buffer);
+    session->reply_buffer = nullptr;
     registry_release(sessions, self);  // nothing of it is reachable
     return 0;
   }
-  session->reply_buffer = buffer;
-  session->reply_start = 0;
-  session->reply_end = 0;
-  session->passive = passive;
-  session->timeout = session_timeout;
-  session->control = control;  // the session exists from here on
 
-  ftp_skip_reply(session);  // the greeting, whatever it says
-  const bool logged_in = ftp_send_command(session, "USER ", user) != 0 &&
-                         ftp_expect(session, "331", nullptr, 0) != 0 &&
-                         ftp_send_command(session, "PASS ", password) != 0 &&
-                         ftp_expect(session, "230", nullptr, 0) != 0;
+  // From here on the run stays with this server. A "230" to "USER" means
+  // logged in without a password.
+  bool logged_in = false;
+  if (ftp_send_command(session, "USER ", user) != 0) {
+    bool matched = false;
+    std::int32_t code = 0;
+    if (read_reply(session, "230;331", nullptr, 0, &matched, &code) && matched) {
+      logged_in = code == 230 || (ftp_send_command(session, "PASS ", password) != 0 &&
+                                  ftp_expect(session, "230", nullptr, 0) != 0);
+    }
+  }
   if (!logged_in) {
     ftp_close(self);
     return 0;
@@ -216,30 +271,7 @@ std::int32_t ftp_send_all(FtpSession* session, const char* data, std::int32_t le
 }
 
 std::int32_t ftp_next_line(FtpSession* session, char* destination) {
-  std::int32_t copied = 0;
-  std::int32_t line_length = 0;  // the whole line, also what did not fit
-  for (;;) {
-    const char* begin = session->reply_buffer + session->reply_start;
-    const char* end = session->reply_buffer + session->reply_end;
-    const char* newline = static_cast<const char*>(
-        std::memchr(begin, '\n', static_cast<std::size_t>(end - begin)));
-    const char* stop = newline != nullptr ? newline : end;
-    const std::int32_t chunk = static_cast<std::int32_t>(stop - begin);
-    const std::int32_t room = FTP_LINE_SIZE - 1 - copied;
-    const std::int32_t take = chunk < room ? chunk : room;
-    std::memcpy(destination + copied, begin, static_cast<std::size_t>(take));
-    copied += take;
-    line_length += chunk;
-    if (newline != nullptr) {
-      session->reply_start = static_cast<std::int32_t>(newline + 1 - session->reply_buffer);
-      break;
-    }
-    // The line goes on in the next chunk: keep what came and receive again.
-    if (!receive_more(session)) return 0;
-  }
-  if (copied > 0 && copied == line_length && destination[copied - 1] == '\r') --copied;
-  destination[copied] = '\0';
-  return 1;
+  return next_line(session, destination, deadline_after(session)) ? 1 : 0;
 }
 
 std::int32_t ftp_expect(FtpSession* session, const char* accepted, char* output,

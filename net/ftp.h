@@ -20,6 +20,10 @@ inline constexpr std::int32_t FTP_LINE_SIZE = 2048;  // one reply line as handed
 inline constexpr std::int32_t FTP_DATA_BUFFER_SIZE = 65536;  // one download's read buffer
 inline constexpr std::int32_t FTP_TIMEOUT_SECONDS = 30;
 inline constexpr std::int32_t FTP_WORKER_STACK_SIZE = 65536;
+// A download fails when fewer bytes than this arrive within one time-out.
+inline constexpr std::int32_t FTP_MIN_BYTES_PER_TIMEOUT = 1024;
+// A download stops when the local volume's free space would fall under this.
+inline constexpr std::int64_t FTP_KEEP_FREE_BYTES = std::int64_t{64} << 20;
 
 // Transfer status of a session: 0 before any download (and while a running
 // download has opened its file but not received data), a byte count while
@@ -46,8 +50,15 @@ struct FtpSession {
 void ftp_library_init();
 void ftp_library_end();
 
-// Connects, reads the greeting and logs in. The session object's address
-// (for OBJECT_DYNAMIC also its handle), 0 on failure.
+// Connects, reads the greeting and logs in. `host` is one host name or
+// dotted address, or several separated by ";" (mirrors), tried in order;
+// each host with every IPv4 address it resolves to, in the resolver's
+// order. An address that refuses, does not connect within the time-out or
+// does not greet within it is passed over; the first that greets is used
+// for the log-in, and a refused log-in there fails the whole open (no other
+// server is tried then). With every address dead or silent this takes at
+// most two time-outs per address. The session object's address (for
+// OBJECT_DYNAMIC also its handle), 0 on failure.
 std::intptr_t ftp_open(ObjectId id, const char* host, const char* user, const char* password,
                        std::int32_t passive, std::int32_t port);
 // "CWD " path, or "CDUP" for exactly "..": 1 when the server answered 250.
@@ -61,6 +72,18 @@ FtpSession* ftp_lookup(ObjectId session);
 // local file appears, replacing an earlier one, only when the whole download
 // succeeded. 1 on success, 0 otherwise.
 std::int32_t ftp_receive_file(ObjectId session, const char* remote, const char* local);
+// Bounds of one download: it fails when more than `max_size` bytes come
+// (0: no bound; the bytes past the bound are not written), or when writing
+// would leave less than `keep_free` bytes on the local file's volume
+// (checked every few MiB).
+struct FtpReceiveLimits {
+  std::int64_t max_size = 0;
+  std::int64_t keep_free = FTP_KEEP_FREE_BYTES;
+};
+// ftp_receive_file with bounds of the caller's (ftp_receive_file uses the
+// defaults).
+std::int32_t ftp_receive_file_limited(ObjectId session, const char* remote, const char* local,
+                                      const FtpReceiveLimits& limits);
 // asynchronous != 0: runs the download on a worker thread and returns 1 when
 // the worker started; the session's status then tells how it went.
 std::int32_t ftp_receive_file_ex(ObjectId session, const char* remote, const char* local,
@@ -77,10 +100,12 @@ void delay_ms(std::int32_t ms);
 std::int32_t ftp_send_command(FtpSession* session, const char* word, const char* argument);
 std::int32_t ftp_send_all(FtpSession* session, const char* data, std::int32_t length);
 // The next reply line (CR LF or LF ended, CR dropped, cut to FTP_LINE_SIZE - 1
-// characters) into `destination` (FTP_LINE_SIZE bytes). 0 when none came
-// within the time-out or the connection ended.
+// characters) into `destination` (FTP_LINE_SIZE bytes). 0 when it was not
+// complete within the time-out or the connection ended. The reply reading
+// itself is the pure code of net/ftp_reply.h.
 std::int32_t ftp_next_line(FtpSession* session, char* destination);
-// Reads one whole reply; 1 when its code is one of `accepted` ("125;150"),
+// Reads one whole reply, complete within the time-out from the call however
+// it trickles or however many lines it has; 1 when its code is one of `accepted` ("125;150"),
 // and then `output` (when given) gets its last line carrying the code.
 std::int32_t ftp_expect(FtpSession* session, const char* accepted, char* output,
                         std::int32_t output_size);
@@ -88,8 +113,11 @@ std::int32_t ftp_expect(FtpSession* session, const char* accepted, char* output,
 // given, receives the reply's code (0 when the first line carries none).
 std::int32_t ftp_skip_reply(FtpSession* session, std::int32_t* code = nullptr);
 
-// Test hook: the time-out of sessions opened from now on (seconds; 0 or less
-// restores FTP_TIMEOUT_SECONDS). Only tests call this.
-void ftp_set_timeout_for_tests(std::int32_t seconds);
+// The time-out of sessions opened from now on, in seconds (0 or less
+// restores FTP_TIMEOUT_SECONDS). It bounds the connect, each whole reply
+// from when it is awaited, sending, the wait for an active-mode data
+// connection, and the window in which a download must bring at least
+// FTP_MIN_BYTES_PER_TIMEOUT bytes. Builds for tests shorten it.
+void ftp_set_timeout(std::int32_t seconds);
 
 }  // namespace brindax

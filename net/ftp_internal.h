@@ -29,8 +29,10 @@ inline std::int32_t timeout_ms(const FtpSession* session) { return session->time
 namespace brindax {
 // The data channel of a transfer (ftp_transfer.cpp), shared with the ranged
 // fetch (ftp_range.cpp): prepare it (PASV and connect, or listen and PORT),
-// take the server's connection in active mode, close it.
-bool ftp_open_data_channel(FtpSession* session);
+// take the server's connection in active mode, close it. A positive
+// `receive_buffer` caps the passive connection's receive buffer from the start
+// (the most the server can have in flight when the client stops reading).
+bool ftp_open_data_channel(FtpSession* session, std::int32_t receive_buffer = 0);
 bool ftp_accept_data_connection(FtpSession* session);
 void ftp_close_data_channel(FtpSession* session);
 }  // namespace brindax

@@ -100,7 +100,8 @@ std::int32_t ftp_receive_range(ObjectId session_id, const char* remote, std::uin
       ftp_detail::load_shared(session->transfer_running) != 0 || !binary_type(session)) {
     return 0;
   }
-  if (!ftp_open_data_channel(session)) {
+  const auto window = static_cast<std::int32_t>(std::clamp(length, kSmallestWindow, kLargestWindow));
+  if (!ftp_open_data_channel(session, window)) {
     ftp_close_data_channel(session);
     return 0;
   }
@@ -112,10 +113,7 @@ std::int32_t ftp_receive_range(ObjectId session_id, const char* remote, std::uin
                          ftp_expect(session, "125;150", nullptr, 0) != 0;
   const bool connected =
       requested && (session->passive != 0 || ftp_accept_data_connection(session));
-  if (connected) {
-    os::set_receive_buffer(session->data->socket,
-                           static_cast<std::int32_t>(std::clamp(length, kSmallestWindow, kLargestWindow)));
-  }
+  if (connected && session->passive == 0) os::set_receive_buffer(session->data->socket, window);
   const bool received = connected && receive_range(session, offset, length, sink, context);
   // Closing the data connection ends the transfer early; the server then
   // answers with the transfer's final reply, which keeps the dialogue in step.

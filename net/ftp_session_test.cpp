@@ -1,9 +1,11 @@
 // The FTP control session against a scripted peer: greetings and replies in
 // awkward shapes, log-in, change of directory, refused commands, time-outs.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "net/ftp.h"
 #include "net/net_test_support.h"
@@ -194,8 +196,6 @@ TEST(FtpSessionTest, RefusedLogInClosesTheSession) {
     std::function<void(ScriptedFtpPeer&)> script;
   };
   const Case cases[] = {
-      {"no password needed",
-       [](ScriptedFtpPeer& p) { p.send("220 hi\r\n").expect("USER ").send("230 in\r\n"); }},
       {"account asked for",
        [](ScriptedFtpPeer& p) { p.send("220 hi\r\n").expect("USER ").send("332 acct\r\n"); }},
       {"wrong password",
@@ -213,6 +213,74 @@ TEST(FtpSessionTest, RefusedLogInClosesTheSession) {
     EXPECT_EQ(open_session(peer), 0);
     EXPECT_TRUE(peer.finish()) << peer.failure();
   }
+}
+
+TEST(FtpSessionTest, A230ToUserLogsInWithoutPassword) {
+  ScriptedFtpPeer peer;
+  peer.send("220 hi\r\n").expect("USER ").send("230-no password needed\r\n230 in\r\n");
+  peer.expect("QUIT").expect_closed();
+  peer.start();
+  const ObjectId session = open_session(peer);
+  EXPECT_NE(session, 0);
+  ftp_close(session);
+  EXPECT_TRUE(peer.finish()) << peer.failure();
+  EXPECT_EQ(peer.received_lines(), (std::vector<std::string>{"USER vantorel", "QUIT"}));
+}
+
+// Mirrors: one name standing for several loopback addresses (through the
+// resolver seam), and lists of hosts.
+std::int32_t resolve_mirrors(const char* host, std::uint32_t* addresses, std::int32_t capacity) {
+  const std::string name(host);
+  std::vector<const char*> found;
+  if (name == "mirrors.test") found = {"127.0.0.2", "127.0.0.3", "127.0.0.1"};
+  if (name == "refusing.test") found = {"127.0.0.4", "127.0.0.1"};
+  std::int32_t count = 0;
+  for (const char* text : found) {
+    if (count < capacity) addresses[count++] = inet_addr(text);
+  }
+  return count;
+}
+
+TEST(FtpSessionTest, OpeningPassesOverAddressesThatDoNotGreet) {
+  net_test::ShortTimeout timeout(1);
+  net_set_host_resolver_for_tests(resolve_mirrors);
+  // 127.0.0.2 refuses, 127.0.0.3 accepts and never greets, 127.0.0.4
+  // greets and refuses the log-in, 127.0.0.1 logs the client in.
+  struct Case {
+    const char* hosts;
+    bool opens;  // through 127.0.0.1
+  };
+  const Case cases[] = {
+      {"mirrors.test", true},
+      {"nothing.test;mirrors.test", true},  // a name without addresses first
+      {"127.0.0.2;127.0.0.3", false},       // all dead: no session
+      // The first server that greets refuses the log-in: the run stays with
+      // it, though 127.0.0.1 would have served.
+      {"refusing.test", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.hosts);
+    ScriptedFtpPeer served("127.0.0.1");
+    ASSERT_NE(served.port(), 0);
+    ScriptedFtpPeer silent("127.0.0.3", served.port());
+    silent.stall(5000);
+    silent.start();
+    ScriptedFtpPeer refusing("127.0.0.4", served.port());
+    refusing.send("220 hi\r\n").expect("USER ").send("530 not here\r\n").stall(5000);
+    refusing.start();
+    log_in(served).expect("QUIT");
+    served.start();
+    const auto start = std::chrono::steady_clock::now();
+    const auto session = static_cast<ObjectId>(
+        ftp_open(OBJECT_DYNAMIC, c.hosts, "vantorel", "secret", 1, served.port()));
+    EXPECT_LT(net_test::seconds_since(start), 4.0);
+    EXPECT_EQ(session != 0, c.opens);
+    ftp_close(session);
+    if (c.opens) {
+      EXPECT_TRUE(served.finish()) << served.failure();
+    }
+  }
+  net_set_host_resolver_for_tests(nullptr);
 }
 
 TEST(FtpSessionTest, NumberedSessionsOpenAndClose) {

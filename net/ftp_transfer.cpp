@@ -1,16 +1,21 @@
 // File download over an FTP session: binary type, a passive or active data
 // connection, "RETR ", the data copied into the local file, the final reply;
 // on the caller's thread or on a worker thread.
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <string_view>
 
 #include "net/api_text.h"
 #include "net/ftp.h"
 #include "net/ftp_internal.h"
+#include "net/ftp_reply.h"
 #include "net/os_thread.h"
 #include "runtime/core/file.h"
 #include "runtime/core/heap.h"
+#include "runtime/core/os_file.h"
 #include "runtime/core/replacing_file.h"
 #include "runtime/core/strings.h"
 
@@ -25,56 +30,16 @@ namespace {
 constexpr std::int32_t kReplyTextSize = 1024;
 constexpr std::int32_t kAcceptPollMs = 100;
 constexpr std::int32_t kDataWaitStepMs = 100;
+// How often a download looks at the free space of its volume.
+constexpr std::int64_t kFreeSpaceCheckBytes = std::int64_t{4} << 20;
 
 // What a worker needs: the session and its own copies of the two names.
 struct FtpTransferJob {
   FtpSession* session;
   char* local;
   char* remote;
+  FtpReceiveLimits limits;
 };
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-// Reads a number of at most three digits no larger than 255 at `text`.
-const char* read_byte_number(const char* text, std::int32_t* value) {
-  std::int32_t number = 0;
-  std::int32_t digits = 0;
-  while (is_digit(*text)) {
-    if (++digits > 3) return nullptr;
-    number = number * 10 + (*text - '0');
-    ++text;
-  }
-  if (digits == 0 || number > 255) return nullptr;
-  *value = number;
-  return text;
-}
-
-// Finds the first "h1,h2,h3,h4,p1,p2" in the text of a 227 reply (blanks
-// after the commas allowed) and gives the port p1 * 256 + p2. The address
-// part is not used: the data connection goes to the control connection's
-// peer, so a reply cannot send the client to another host.
-bool parse_passive_port(const char* text, std::int32_t* port) {
-  for (const char* start = text; *start != '\0'; ++start) {
-    if (!is_digit(*start) || (start > text && is_digit(start[-1]))) continue;
-    std::int32_t numbers[6];
-    const char* cursor = start;
-    std::int32_t count = 0;
-    while (count < 6) {
-      cursor = read_byte_number(cursor, &numbers[count]);
-      if (cursor == nullptr) break;
-      ++count;
-      if (count == 6) break;
-      if (*cursor != ',') break;
-      ++cursor;
-      while (*cursor == ' ') ++cursor;
-    }
-    if (count == 6) {
-      *port = numbers[4] * 256 + numbers[5];
-      return true;
-    }
-  }
-  return false;
-}
 
 // The IPv4 address of one end of the control connection as dotted text.
 bool control_address(FtpSession* session, bool peer, char* text, std::uint32_t* address) {
@@ -87,16 +52,19 @@ bool control_address(FtpSession* session, bool peer, char* text, std::uint32_t* 
   return true;
 }
 
-bool open_passive_channel(FtpSession* session) {
+bool open_passive_channel(FtpSession* session, std::int32_t receive_buffer) {
   ftp_send_command(session, "PASV", "");  // the reply decides
   char reply[kReplyTextSize];
   if (ftp_expect(session, "227", reply, sizeof reply) == 0) return false;
-  std::int32_t port = 0;
-  if (std::strlen(reply) <= 3 || !parse_passive_port(reply + 3, &port)) return false;
+  // Only the port is used: the data connection goes to the control
+  // connection's peer, so a reply cannot send the client to another host.
+  ftp_reply::PassiveAddress named{};
+  if (!ftp_reply::parse_passive_reply(reply, &named)) return false;
+  const std::int32_t port = named.port;
   char host[16];
   if (!control_address(session, true, host, nullptr)) return false;
-  session->data =
-      net_open_connection(host, port, NET_TCP, ftp_detail::timeout_ms(session), nullptr, 0);
+  session->data = net_open_connection(host, port, NET_TCP, ftp_detail::timeout_ms(session),
+                                      nullptr, 0, receive_buffer);
   return session->data != nullptr;
 }
 
@@ -119,8 +87,10 @@ bool open_active_channel(FtpSession* session) {
 }
 
 }  // namespace
-bool ftp_open_data_channel(FtpSession* session) {
-  return session->passive != 0 ? open_passive_channel(session) : open_active_channel(session);
+
+bool ftp_open_data_channel(FtpSession* session, std::int32_t receive_buffer) {
+  return session->passive != 0 ? open_passive_channel(session, receive_buffer)
+                               : open_active_channel(session);
 }
 
 // Active mode: waits for the server's data connection. Connections from any
@@ -162,22 +132,21 @@ void ftp_close_data_channel(FtpSession* session) {
 }
 namespace {
 
-enum class ReadOutcome { data, end, failed, aborted };
+enum class ReadOutcome { data, end, idle, failed, aborted };
+
+using Clock = std::chrono::steady_clock;
 
 // One read from the data connection: waits in short steps (so that an abort
-// is seen at once) until data or the end of the stream arrives, or until the
-// session's time-out passes without either.
-ReadOutcome read_data(FtpSession* session, char* buffer, std::int32_t* count) {
-  std::int32_t waited_ms = 0;
+// is seen at once) until data or the end of the stream arrives, or until
+// `until` passes without either (idle).
+ReadOutcome read_data(FtpSession* session, char* buffer, std::int32_t* count,
+                      Clock::time_point until) {
   for (;;) {
     if (load_shared(session->abort) != 0) return ReadOutcome::aborted;
+    if (Clock::now() >= until) return ReadOutcome::idle;
     const std::int32_t ready = net_wait_readable(session->data, kDataWaitStepMs);
     if (ready < 0) return ReadOutcome::failed;
-    if (ready == 0) {
-      waited_ms += kDataWaitStepMs;
-      if (waited_ms >= ftp_detail::timeout_ms(session)) return ReadOutcome::failed;
-      continue;
-    }
+    if (ready == 0) continue;
     const std::int32_t received = net_receive(session->data, buffer, FTP_DATA_BUFFER_SIZE);
     if (received > 0) {
       *count = received;
@@ -189,29 +158,64 @@ ReadOutcome read_data(FtpSession* session, char* buffer, std::int32_t* count) {
   }
 }
 
+// The folder part of a local file name ("" for the current folder).
+std::string folder_of(const char* path) {
+  const std::string_view text(path);
+  const std::size_t slash = text.find_last_of("/\\");
+  return slash == std::string_view::npos ? std::string() : std::string(text.substr(0, slash + 1));
+}
+
+// Whether the volume keeps `keep_free` bytes after the next
+// kFreeSpaceCheckBytes are written (true when the free space is unknown).
+bool room_for_more(const std::string& folder, std::int64_t keep_free) {
+  const std::int64_t free_bytes = os::free_space(folder.c_str());
+  return free_bytes < 0 || free_bytes - kFreeSpaceCheckBytes >= keep_free;
+}
+
 // Copies the data stream into the file; true when the server ended it and
-// every byte was written.
-bool receive_data(FtpSession* session, ReplacingFile& file) {
+// every byte was written. Fails when fewer than FTP_MIN_BYTES_PER_TIMEOUT
+// bytes arrive within any time-out window, past the size bound, or when the
+// volume would run short of free space.
+bool receive_data(FtpSession* session, ReplacingFile& file, const char* local,
+                  const FtpReceiveLimits& limits) {
   // One fixed buffer from the main heap for the whole download (too large
   // for the worker thread's stack).
   std::unique_ptr<char, void (*)(char*)> held(static_cast<char*>(main_alloc(FTP_DATA_BUFFER_SIZE, false)),
                                               [](char* block) { main_free(block); });
   char* buffer = held.get();
   if (buffer == nullptr) return false;
+  const std::string folder = folder_of(local);
+  const auto window = std::chrono::milliseconds(ftp_detail::timeout_ms(session));
+  Clock::time_point window_end = Clock::now() + window;
+  std::int64_t window_bytes = 0;
+  std::int64_t total = 0;
+  std::int64_t next_space_check = 0;
   for (;;) {
     std::int32_t count = 0;
-    switch (read_data(session, buffer, &count)) {
-      case ReadOutcome::end: return true;
-      case ReadOutcome::failed:
-      case ReadOutcome::aborted: return false;
-      case ReadOutcome::data: break;
+    const ReadOutcome outcome = read_data(session, buffer, &count, window_end);
+    if (outcome == ReadOutcome::end) return true;
+    if (outcome == ReadOutcome::failed || outcome == ReadOutcome::aborted) return false;
+    if (outcome == ReadOutcome::data) {
+      if (limits.max_size > 0 && total + count > limits.max_size) return false;
+      if (limits.keep_free > 0 && total + count > next_space_check) {
+        if (!room_for_more(folder, limits.keep_free)) return false;
+        next_space_check = total + kFreeSpaceCheckBytes;
+      }
+      if (!file.write(buffer, count)) return false;
+      total += count;
+      window_bytes += count;
+      add_shared(session->transfer_status, count);
     }
-    if (!file.write(buffer, count)) return false;
-    add_shared(session->transfer_status, count);
+    if (Clock::now() >= window_end) {
+      if (window_bytes < FTP_MIN_BYTES_PER_TIMEOUT) return false;
+      window_end = Clock::now() + window;
+      window_bytes = 0;
+    }
   }
 }
 
-std::int32_t ftp_transfer(FtpSession* session, const char* remote, const char* local) {
+std::int32_t ftp_transfer(FtpSession* session, const char* remote, const char* local,
+                          const FtpReceiveLimits& limits) {
   bool completed = false;
   bool request_accepted = false;
   if (ftp_send_command(session, "TYPE ", "I") != 0 && ftp_expect(session, "200", nullptr, 0) != 0) {
@@ -227,7 +231,7 @@ std::int32_t ftp_transfer(FtpSession* session, const char* remote, const char* l
       if (connected && file.open(local)) {
         store_shared(session->transfer_status, FTP_STATUS_NONE);
         store_shared(session->abort, 0);
-        received = receive_data(session, file);
+        received = receive_data(session, file, local, limits);
       }
       ftp_close_data_channel(session);
       // After a 125 or 150 the server always ends with a reply of its own;
@@ -247,7 +251,7 @@ std::int32_t ftp_transfer(FtpSession* session, const char* remote, const char* l
 void ftp_transfer_worker(void* argument) {
   auto* job = static_cast<FtpTransferJob*>(argument);
   FtpSession* session = job->session;
-  ftp_transfer(session, job->remote, job->local);
+  ftp_transfer(session, job->remote, job->local, job->limits);
   string_free(job->local);
   string_free(job->remote);
   main_free(job);
@@ -255,14 +259,8 @@ void ftp_transfer_worker(void* argument) {
   store_shared(session->transfer_running, 0);
 }
 
-}  // namespace
-
-std::int32_t ftp_receive_file(ObjectId session, const char* remote, const char* local) {
-  return ftp_receive_file_ex(session, remote, local, 0);
-}
-
-std::int32_t ftp_receive_file_ex(ObjectId session_id, const char* remote, const char* local,
-                                 std::int32_t asynchronous) {
+std::int32_t receive_file(ObjectId session_id, const char* remote, const char* local,
+                          std::int32_t asynchronous, const FtpReceiveLimits& limits) {
   if (remote == nullptr || local == nullptr) return 0;
   FtpSession* session = ftp_lookup(session_id);
   // One download at a time per session.
@@ -272,7 +270,7 @@ std::int32_t ftp_receive_file_ex(ObjectId session_id, const char* remote, const 
   store_shared(session->transfer_running, 1);
 
   if (asynchronous == 0) {
-    const std::int32_t result = ftp_transfer(session, remote, local);
+    const std::int32_t result = ftp_transfer(session, remote, local, limits);
     store_shared(session->transfer_running, 0);
     return result;
   }
@@ -280,6 +278,7 @@ std::int32_t ftp_receive_file_ex(ObjectId session_id, const char* remote, const 
   auto* job = static_cast<FtpTransferJob*>(main_alloc(sizeof(FtpTransferJob)));
   if (job != nullptr) {
     job->session = session;
+    job->limits = limits;
     string_new_copy(&job->local, local);
     string_new_copy(&job->remote, remote);
     if (job->local != nullptr && job->remote != nullptr &&
@@ -294,6 +293,22 @@ std::int32_t ftp_receive_file_ex(ObjectId session_id, const char* remote, const 
   store_shared(session->transfer_status, FTP_STATUS_FAILED);
   store_shared(session->transfer_running, 0);
   return 0;
+}
+
+}  // namespace
+
+std::int32_t ftp_receive_file(ObjectId session, const char* remote, const char* local) {
+  return receive_file(session, remote, local, 0, FtpReceiveLimits{});
+}
+
+std::int32_t ftp_receive_file_limited(ObjectId session, const char* remote, const char* local,
+                                      const FtpReceiveLimits& limits) {
+  return receive_file(session, remote, local, 0, limits);
+}
+
+std::int32_t ftp_receive_file_ex(ObjectId session, const char* remote, const char* local,
+                                 std::int32_t asynchronous) {
+  return receive_file(session, remote, local, asynchronous, FtpReceiveLimits{});
 }
 
 }  // namespace brindax

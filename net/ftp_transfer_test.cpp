@@ -191,6 +191,56 @@ TEST(FtpTransferTest, StalledDataConnectionFailsAfterTheTimeOut) {
   EXPECT_TRUE(peer.finish()) << peer.failure();
 }
 
+TEST(FtpTransferTest, DownloadBounds) {
+  net_test::ShortTimeout timeout(1);
+  const std::int64_t unbounded = 0;
+  struct Case {
+    const char* name;
+    std::string data;
+    std::size_t chunk;
+    int pause_ms;
+    std::int64_t max_size;
+    std::int64_t keep_free;
+    std::int32_t result;
+  };
+  const Case cases[] = {
+      {"a byte per 300 ms: under 1 KiB per time-out", std::string(20, 'x'), 1, 300, unbounded,
+       FTP_KEEP_FREE_BYTES, 0},
+      {"2 KiB per 300 ms over several time-outs", std::string(16384, 'y'), 2048, 300, unbounded,
+       FTP_KEEP_FREE_BYTES, 1},
+      {"exactly the size bound", std::string(5000, 's'), 5000, 0, 5000, FTP_KEEP_FREE_BYTES, 1},
+      {"a byte past the size bound", std::string(5001, 's'), 5001, 0, 5000, FTP_KEEP_FREE_BYTES, 0},
+      {"the volume would keep too little free space", "data", 4, 0, unbounded,
+       std::int64_t{1} << 62, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Scratch scratch;
+    ScriptedFtpPeer peer;
+    passive_prelude(log_in(peer), kStandard227)
+        .expect("RETR file")
+        .send("150 go\r\n")
+        .trickle_data(c.data, c.chunk, c.pause_ms)
+        .send("226 done\r\n")
+        .expect("QUIT");
+    peer.start();
+    const ObjectId session = open_session(peer);
+    ASSERT_NE(session, 0);
+    FtpReceiveLimits limits;
+    limits.max_size = c.max_size;
+    limits.keep_free = c.keep_free;
+    const std::string local = scratch / "file";
+    EXPECT_EQ(ftp_receive_file_limited(session, "file", local.c_str(), limits), c.result);
+    if (c.result == 1) {
+      EXPECT_EQ(read_file(local), c.data);
+    } else {
+      EXPECT_TRUE(scratch.entries().empty());
+    }
+    ftp_close(session);
+    EXPECT_TRUE(peer.finish()) << peer.failure();
+  }
+}
+
 TEST(FtpTransferTest, ActiveModeAnnouncesTheControlConnectionsAddress) {
   Scratch scratch;
   ScriptedFtpPeer peer;

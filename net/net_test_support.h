@@ -56,8 +56,8 @@ inline void write_file(const std::string& path, const std::string& content) {
 // Sets a short session time-out for the tests of one scope.
 class ShortTimeout {
  public:
-  explicit ShortTimeout(std::int32_t seconds) { ftp_set_timeout_for_tests(seconds); }
-  ~ShortTimeout() { ftp_set_timeout_for_tests(0); }
+  explicit ShortTimeout(std::int32_t seconds) { ftp_set_timeout(seconds); }
+  ~ShortTimeout() { ftp_set_timeout(0); }
   ShortTimeout(const ShortTimeout&) = delete;
   ShortTimeout& operator=(const ShortTimeout&) = delete;
 };

@@ -23,6 +23,7 @@ struct NetworkState {
   bool ipv6_available = false;
   NetConnection* event_connection = nullptr;
   ObjectId event_server = 0;
+  NetHostResolver resolver = nullptr;  // a test's stand-in for the name look-up
 };
 NetworkState state;
 
@@ -60,6 +61,22 @@ Protocol split_protocol(std::int32_t protocol) {
 void keep_first_ipv6(const os::SocketAddress& address, void* context) {
   auto* found = static_cast<os::SocketAddress*>(context);
   if (found->family == 0 && address.family == os::FAMILY_IPV6) *found = address;
+}
+
+// Collects addresses without repeats, up to the room there is.
+struct AddressList {
+  std::uint32_t* addresses;
+  std::int32_t capacity;
+  std::int32_t count;
+};
+
+void add_address(std::uint32_t address, void* context) {
+  auto* list = static_cast<AddressList*>(context);
+  if (address == kNoAddress || list->count >= list->capacity) return;
+  for (std::int32_t i = 0; i < list->count; ++i) {
+    if (list->addresses[i] == address) return;
+  }
+  list->addresses[list->count++] = address;
 }
 
 void keep_each(const os::SocketAddress& address, void* context) {
@@ -229,9 +246,31 @@ void network_end() {
 
 bool net_ipv6_available() { return state.ipv6_available; }
 
+std::int32_t net_host_addresses(const char* host, std::uint32_t* addresses,
+                                std::int32_t capacity) {
+  if (host == nullptr || addresses == nullptr || capacity <= 0) return 0;
+  ApiText copy(host);
+  AddressList list{addresses, capacity, 0};
+  const std::uint32_t literal = os::parse_ipv4(copy.get());
+  if (literal != kNoAddress) {
+    add_address(literal, &list);
+  } else if (state.resolver != nullptr) {
+    std::uint32_t found[NET_MAX_HOST_ADDRESSES];
+    const std::int32_t count = state.resolver(copy.get(), found, NET_MAX_HOST_ADDRESSES);
+    for (std::int32_t i = 0; i < count && i < NET_MAX_HOST_ADDRESSES; ++i) {
+      add_address(found[i], &list);
+    }
+  } else {
+    os::lookup_ipv4_all(copy.get(), add_address, &list);
+  }
+  return list.count;
+}
+
+void net_set_host_resolver_for_tests(NetHostResolver resolver) { state.resolver = resolver; }
+
 NetConnection* net_open_connection(const char* host, std::int32_t port, std::int32_t protocol,
                                    std::int32_t timeout_ms, const char* local_address,
-                                   std::int32_t local_port) {
+                                   std::int32_t local_port, std::int32_t receive_buffer) {
   if (host == nullptr) return nullptr;
   const Protocol kind = split_protocol(protocol);
   // A datagram record keeps an IPv4 peer only.
@@ -256,6 +295,7 @@ NetConnection* net_open_connection(const char* host, std::int32_t port, std::int
   }
 
   if (kind.type == NET_TCP) {
+    if (receive_buffer > 0) os::set_receive_buffer(socket, receive_buffer);
     if (!connect_stream(socket, remote, timeout_ms)) return nullptr;
     auto* connection = static_cast<NetConnection*>(main_alloc(sizeof(NetConnection)));
     if (connection == nullptr) return nullptr;

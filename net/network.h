@@ -69,10 +69,13 @@ void network_end();
 
 // An outgoing connection to `host` (dotted address or name). A time-out
 // above 0 bounds the connect (ms); 0 or less waits as long as the system
-// does. Local address/port (none/0: any) bind the local end. Null on failure.
+// does. Local address/port (none/0: any) bind the local end. A positive
+// `receive_buffer` sets a stream's receive buffer before it connects, which
+// bounds what the peer can have in flight from the first window on. Null on
+// failure.
 NetConnection* net_open_connection(const char* host, std::int32_t port, std::int32_t protocol,
                                    std::int32_t timeout_ms, const char* local_address,
-                                   std::int32_t local_port);
+                                   std::int32_t local_port, std::int32_t receive_buffer = 0);
 // net_open_connection(host, port, NET_TCP, 0, none, 0).
 NetConnection* net_connect(const char* host, std::int32_t port);
 // Bytes sent, or -1.
@@ -114,6 +117,20 @@ ObjectId net_event_server();
 std::int32_t net_peek(os::Socket socket, std::int32_t size, void* scratch);
 // Resolves `host` for `family` (2 IPv4, 23 IPv6) into `output`: 0, or -1.
 std::int32_t net_resolve(std::int32_t family, const char* host, os::SocketAddress* output);
+
+// Every IPv4 address of `host` (network byte order) in the resolver's
+// order, without repeats and at most `capacity`: a dotted address is its own
+// only address. The count; 0 when the name resolves to nothing.
+inline constexpr std::int32_t NET_MAX_HOST_ADDRESSES = 16;
+std::int32_t net_host_addresses(const char* host, std::uint32_t* addresses,
+                                std::int32_t capacity);
+
+// Test seam: a resolver that replaces the system's name look-up in
+// net_host_addresses (dotted addresses never reach it); null restores the
+// system's. It fills `addresses` and gives the count. Only tests set one.
+using NetHostResolver = std::int32_t (*)(const char* host, std::uint32_t* addresses,
+                                         std::int32_t capacity);
+void net_set_host_resolver_for_tests(NetHostResolver resolver);
 
 // Whether the optional name functions are there.
 bool net_ipv6_available();

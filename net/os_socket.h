@@ -102,6 +102,11 @@ bool peer_address(Socket socket, SocketAddress* address);
 std::uint32_t parse_ipv4(const char* text);
 // Name look-up for IPv4: the first address found; false when none.
 bool lookup_ipv4(const char* host, std::uint32_t* address);
+// Name look-up for IPv4: every address found, in the resolver's order
+// (repeats possible); false when none. Windows: getaddrinfo of the name
+// library, else gethostbyname's whole address list.
+bool lookup_ipv4_all(const char* host, void (*each)(std::uint32_t address, void* context),
+                     void* context);
 // getaddrinfo(host, no service, hints with only the family set, 0 = any):
 // calls `each` for every address found in order; false when the look-up
 // failed or the name library is missing.

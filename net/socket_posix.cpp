@@ -229,6 +229,23 @@ bool lookup_ipv4(const char* host, std::uint32_t* address) {
   return true;
 }
 
+bool lookup_ipv4_all(const char* host, void (*each)(std::uint32_t address, void* context),
+                     void* context) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* results = nullptr;
+  if (::getaddrinfo(host, nullptr, &hints, &results) != 0) return false;
+  bool found = false;
+  for (addrinfo* result = results; result != nullptr; result = result->ai_next) {
+    if (result->ai_addr == nullptr || result->ai_family != AF_INET) continue;
+    each(reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr.s_addr, context);
+    found = true;
+  }
+  ::freeaddrinfo(results);
+  return found;
+}
+
 bool lookup_addresses(const char* host, std::int32_t family,
                       void (*each)(const SocketAddress& address, void* context),
                       void* context) {

@@ -262,6 +262,39 @@ bool lookup_ipv4(const char* host, std::uint32_t* address) {
   return true;
 }
 
+bool lookup_ipv4_all(const char* host, void (*each)(std::uint32_t address, void* context),
+                     void* context) {
+  bool found = false;
+  if (name_library.getaddrinfo != nullptr && name_library.freeaddrinfo != nullptr) {
+    AddrInfoA hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    AddrInfoA* results = nullptr;
+    if (name_library.getaddrinfo(host, nullptr, &hints, &results) == 0) {
+      for (AddrInfoA* result = results; result != nullptr; result = result->ai_next) {
+        if (result->ai_addr == nullptr || result->ai_addr->sa_family != AF_INET) continue;
+        each(reinterpret_cast<const sockaddr_in*>(result->ai_addr)->sin_addr.s_addr, context);
+        found = true;
+      }
+      name_library.freeaddrinfo(results);
+    }
+  }
+  if (found) return true;
+  // Without the name library (or when it finds nothing): the whole address
+  // list of the Winsock 1.1 look-up.
+  const hostent* entry = gethostbyname(host);
+  if (entry == nullptr || entry->h_addrtype != AF_INET || entry->h_addr_list == nullptr) {
+    return false;
+  }
+  for (char** item = entry->h_addr_list; *item != nullptr; ++item) {
+    std::uint32_t address;
+    std::memcpy(&address, *item, sizeof address);
+    each(address, context);
+    found = true;
+  }
+  return found;
+}
+
 bool lookup_addresses(const char* host, std::int32_t family,
                       void (*each)(const SocketAddress& address, void* context),
                       void* context) {

@@ -188,6 +188,30 @@ ScriptedFtpPeer& ScriptedFtpPeer::send_bytewise(std::string bytes, int pause_ms)
   return *this;
 }
 
+ScriptedFtpPeer& ScriptedFtpPeer::trickle(std::string bytes, int pause_ms) {
+  steps_.push_back([this, bytes, pause_ms](std::string& failure) {
+    if (!ensure_control(10000, failure)) return false;
+    for (char byte : expand(bytes)) {
+      if (stopping() || !send_all(control_, std::string(1, byte))) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+    }
+    return true;
+  });
+  return *this;
+}
+
+ScriptedFtpPeer& ScriptedFtpPeer::send_endless(std::string line, int pause_ms, int limit_ms) {
+  steps_.push_back([this, line, pause_ms, limit_ms](std::string& failure) {
+    if (!ensure_control(10000, failure)) return false;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(limit_ms);
+    while (!stopping() && Clock::now() < deadline && send_all(control_, line)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+    }
+    return true;
+  });
+  return *this;
+}
+
 ScriptedFtpPeer& ScriptedFtpPeer::expect(std::string prefix, int limit_ms) {
   steps_.push_back([this, prefix, limit_ms](std::string& failure) {
     if (!ensure_control(limit_ms, failure)) return false;
@@ -286,6 +310,29 @@ ScriptedFtpPeer& ScriptedFtpPeer::serve_data(std::string bytes, DataEnd end, int
       return false;
     }
     return deliver_data(fd, bytes, end, failure);
+  });
+  return *this;
+}
+
+ScriptedFtpPeer& ScriptedFtpPeer::trickle_data(std::string bytes, std::size_t chunk, int pause_ms,
+                                               int limit_ms) {
+  steps_.push_back([this, bytes, chunk, pause_ms, limit_ms](std::string& failure) {
+    if (data_listener_ < 0) {
+      failure = "trickle_data without listen_data";
+      return false;
+    }
+    const int fd = accept_with_limit(data_listener_, limit_ms);
+    if (fd < 0) {
+      failure = "no data connection came";
+      return false;
+    }
+    ++data_connections_;
+    for (std::size_t done = 0; done < bytes.size() && !stopping(); done += chunk) {
+      if (!send_all(fd, bytes.substr(done, chunk))) break;
+      if (pause_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+    }
+    ::close(fd);
+    return true;
   });
   return *this;
 }

@@ -61,6 +61,13 @@ class ScriptedFtpPeer {
   ScriptedFtpPeer& send(std::string bytes);
   // Sends the bytes one per send, with `pause_ms` between them.
   ScriptedFtpPeer& send_bytewise(std::string bytes, int pause_ms = 2);
+  // Hostile pacing: sends the bytes one per send with `pause_ms` between
+  // them, and stops quietly when the client hangs up (never fails).
+  ScriptedFtpPeer& trickle(std::string bytes, int pause_ms);
+  // Sends the line again and again with `pause_ms` between, until the
+  // client hangs up or `limit_ms` passed (never fails): a reply that never
+  // ends when the line is a continuation line ("226-more").
+  ScriptedFtpPeer& send_endless(std::string line, int pause_ms, int limit_ms = 60000);
   // Reads one line from the client (up to LF, CR LF removed) and requires it
   // to begin with `prefix`. Waits at most `limit_ms`.
   ScriptedFtpPeer& expect(std::string prefix, int limit_ms = 10000);
@@ -83,6 +90,12 @@ class ScriptedFtpPeer {
   // bytes and ends it as told.
   ScriptedFtpPeer& serve_data(std::string bytes, DataEnd end = DataEnd::close,
                               int limit_ms = 10000);
+  // Accepts one data connection within `limit_ms` and sends the bytes in
+  // pieces of `chunk` with `pause_ms` between them, then closes it; stops
+  // quietly when the client hangs up first (fails only when no connection
+  // came).
+  ScriptedFtpPeer& trickle_data(std::string bytes, std::size_t chunk, int pause_ms,
+                                int limit_ms = 10000);
   // Active mode: connects to the address and port of the last "PORT " line
   // received, sends the bytes and ends the connection as told.
   ScriptedFtpPeer& connect_data(std::string bytes, DataEnd end = DataEnd::close);

@@ -8,7 +8,7 @@ namespace brindax {
 // One process-wide record, filled once by updater_main. String fields are
 // runtime strings, each a private copy of the built-in text.
 struct UpdaterSettings {
-  char* ftp_host;
+  char* ftp_host;  // one host, or several separated by ";" (mirrors, tried in order)
   char* ftp_user;
   char* ftp_password;
   char* remote_version_file;
@@ -32,12 +32,16 @@ struct BuiltinSettings {
   std::int8_t ftp_passive;
   std::int32_t ftp_port;
   const char* app_executable;
+  // The FTP time-out in seconds (30 in the product; test builds shorten it).
+  std::int32_t ftp_timeout_seconds;
 };
 const BuiltinSettings& builtin_settings();
 
 // Fixed names that are not settings.
 inline constexpr const char* LOCAL_VERSION_FILE = "LocalVersion.ver";
 inline constexpr const char* SERVER_VERSION_FILE = "ServerVersion.ver";
+// The largest server version list that is downloaded.
+inline constexpr std::int64_t VERSION_LIST_MAX_BYTES = std::int64_t{64} << 20;
 inline constexpr const char* MODE_CHECK = "UpdateAvailable";
 inline constexpr const char* MODE_FULL_INSTALL = "MajAll";
 inline constexpr const char* MODE_PARTIAL_UPDATE = "MajLocal";

@@ -74,6 +74,9 @@ std::int32_t compare_version_lists(const char* local, const char* server) {
 void open_update_server() {
   UpdaterSettings& settings = updater_settings();
   network_start();
+  ftp_set_timeout(builtin_settings().ftp_timeout_seconds);
+  // ftp_open tries every host of the list and every address of each until
+  // one greets; only when none does is the connection reported as failed.
   settings.ftp_connection = ftp_open(OBJECT_DYNAMIC, settings.ftp_host, settings.ftp_user,
                                      settings.ftp_password, settings.ftp_passive, settings.ftp_port);
   if (settings.ftp_connection == 0) {
@@ -88,8 +91,10 @@ void open_update_server() {
 
 void fetch_server_list() {
   UpdaterSettings& settings = updater_settings();
-  if (ftp_receive_file(settings.ftp_connection, settings.remote_version_file,
-                       SERVER_VERSION_FILE) == 0) {
+  FtpReceiveLimits limits;
+  limits.max_size = VERSION_LIST_MAX_BYTES;  // a larger "list" is refused
+  if (ftp_receive_file_limited(settings.ftp_connection, settings.remote_version_file,
+                               SERVER_VERSION_FILE, limits) == 0) {
     show_notice("Ftp Error", "Canot dowload version file");
     end_program(0);
   }

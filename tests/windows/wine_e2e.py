@@ -723,6 +723,37 @@ def box_when_the_server_stops_sending(s):
 
 
 @case
+def mirrors_are_tried_in_turn_until_one_greets(s):
+    # The test build "brindax-updater-local-mirrors" names three hosts at the
+    # test port, with a 3 s time-out: 127.0.0.2 refuses (nothing listens),
+    # 127.0.0.3 takes the connection and never greets, 127.0.0.1 serves.
+    src = os.path.join(s.build_dir, "tests", "brindax-updater-local-mirrors.exe")
+    check(os.path.exists(src), "%s missing; build the windows-x64 preset first" % src)
+    exe = os.path.join(s.bin, "brindax updater mirrors.exe")
+    shutil.copy2(src, exe)
+    silent = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    try:
+        silent.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        silent.bind(("127.0.0.3", s.port))
+        silent.listen(4)
+        s.serve({s.version_file: VERSIONS})
+        s.local({"LocalVersion.ver": VERSIONS.replace(b"notes.txt@3", b"notes.txt@2")})
+        s.runs += 1
+        proc = s.wine.start(exe, ["UpdateAvailable"], s.cwd,
+                            os.path.join(s.case_dir, "run%d.out" % s.runs))
+        s.procs.append(proc)
+        started = time.time()
+        code = s.finish(proc)
+        check(code == 2, "exit code %d, expected 2 (a version differs)" % code)
+        check(time.time() - started >= 2.5,
+              "ended after %.1f s: the silent mirror was not waited for"
+              % (time.time() - started))
+        check(sorted(tree(s.cwd)) == ["LocalVersion.ver"], "files left: %s" % sorted(tree(s.cwd)))
+    finally:
+        silent.close()
+
+
+@case
 def box_when_the_package_is_missing(s):
     # The local list stays as it was after a failed install.
     s.serve({s.version_file: VERSIONS})
