@@ -16,6 +16,7 @@ const BuiltinSettings& builtin_settings() {
       static_cast<std::int8_t>(BRINDAX_BUILTIN_FTP_PASSIVE),
       BRINDAX_BUILTIN_FTP_PORT,
       BRINDAX_BUILTIN_APP_EXECUTABLE,
+      BRINDAX_BUILTIN_RELEASE_PUBLIC_KEY,
   };
   return settings;
 }

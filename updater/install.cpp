@@ -13,6 +13,7 @@
 #include "runtime/process/message.h"
 #include "runtime/process/runtime.h"
 #include "updater/entry_path.h"
+#include "updater/release_check.h"
 #include "updater/settings.h"
 #include "updater/version_list.h"
 
@@ -66,6 +67,7 @@ void fetch_package(const char* package_name, const char* extra_file_to_drop) {
     if (extra_file_to_drop) file_delete(extra_file_to_drop);
     fail("Ftp Error", "Canot dowload Zip file");
   }
+  require_signed_package(package_name, package_name);
 }
 
 }  // namespace

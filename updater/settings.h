@@ -17,6 +17,8 @@ struct UpdaterSettings {
   std::int32_t ftp_port;
   char* app_executable;
   std::intptr_t ftp_connection;  // the open FTP session, set by open_update_server
+  // The publisher's minisign public key; empty: releases are not checked.
+  char* release_public_key;
 };
 
 UpdaterSettings& updater_settings();
@@ -32,6 +34,7 @@ struct BuiltinSettings {
   std::int8_t ftp_passive;
   std::int32_t ftp_port;
   const char* app_executable;
+  const char* release_public_key;
 };
 const BuiltinSettings& builtin_settings();
 

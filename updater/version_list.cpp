@@ -9,6 +9,7 @@
 #include "runtime/core/text.h"
 #include "runtime/process/message.h"
 #include "runtime/process/runtime.h"
+#include "updater/release_check.h"
 #include "updater/settings.h"
 
 namespace brindax {
@@ -87,6 +88,7 @@ void fetch_server_list() {
     show_notice("Ftp Error", "Canot dowload version file");
     end_program(0);
   }
+  require_signed_list(SERVER_VERSION_FILE);
 }
 
 void check_for_update() {
