@@ -61,6 +61,16 @@ FtpSession* ftp_lookup(ObjectId session);
 // local file appears, replacing an earlier one, only when the whole download
 // succeeded. 1 on success, 0 otherwise.
 std::int32_t ftp_receive_file(ObjectId session, const char* remote, const char* local);
+// Receives each piece of a download's data once it is written to the file.
+struct FtpDataObserver {
+  virtual void received(const char* data, std::int32_t size) = 0;
+
+ protected:
+  ~FtpDataObserver() = default;
+};
+// ftp_receive_file that also hands every piece of the data to `observer`.
+std::int32_t ftp_receive_file_observed(ObjectId session, const char* remote, const char* local,
+                                       FtpDataObserver& observer);
 // asynchronous != 0: runs the download on a worker thread and returns 1 when
 // the worker started; the session's status then tells how it went.
 std::int32_t ftp_receive_file_ex(ObjectId session, const char* remote, const char* local,

@@ -189,7 +189,7 @@ ReadOutcome read_data(FtpSession* session, char* buffer, std::int32_t* count) {
 
 // Copies the data stream into the file; true when the server ended it and
 // every byte was written.
-bool receive_data(FtpSession* session, ReplacingFile& file) {
+bool receive_data(FtpSession* session, ReplacingFile& file, FtpDataObserver* observer) {
   // One fixed buffer from the main heap for the whole download (too large
   // for the worker thread's stack).
   std::unique_ptr<char, void (*)(char*)> held(static_cast<char*>(main_alloc(FTP_DATA_BUFFER_SIZE, false)),
@@ -205,11 +205,13 @@ bool receive_data(FtpSession* session, ReplacingFile& file) {
       case ReadOutcome::data: break;
     }
     if (!file.write(buffer, count)) return false;
+    if (observer != nullptr) observer->received(buffer, count);
     add_shared(session->transfer_status, count);
   }
 }
 
-std::int32_t ftp_transfer(FtpSession* session, const char* remote, const char* local) {
+std::int32_t ftp_transfer(FtpSession* session, const char* remote, const char* local,
+                          FtpDataObserver* observer = nullptr) {
   bool completed = false;
   bool request_accepted = false;
   if (ftp_send_command(session, "TYPE ", "I") != 0 && ftp_expect(session, "200", nullptr, 0) != 0) {
@@ -225,7 +227,7 @@ std::int32_t ftp_transfer(FtpSession* session, const char* remote, const char* l
       if (connected && file.open(local)) {
         store_shared(session->transfer_status, FTP_STATUS_NONE);
         store_shared(session->abort, 0);
-        received = receive_data(session, file);
+        received = receive_data(session, file, observer);
       }
       ftp_close_data_channel(session);
       // After a 125 or 150 the server always ends with a reply of its own;
@@ -253,14 +255,10 @@ void ftp_transfer_worker(void* argument) {
   store_shared(session->transfer_running, 0);
 }
 
-}  // namespace
-
-std::int32_t ftp_receive_file(ObjectId session, const char* remote, const char* local) {
-  return ftp_receive_file_ex(session, remote, local, 0);
-}
-
-std::int32_t ftp_receive_file_ex(ObjectId session_id, const char* remote, const char* local,
-                                 std::int32_t asynchronous) {
+// Starts a download here or, asynchronous != 0, on a worker thread (which
+// is given no observer).
+std::int32_t receive_file(ObjectId session_id, const char* remote, const char* local,
+                          std::int32_t asynchronous, FtpDataObserver* observer) {
   if (remote == nullptr || local == nullptr) return 0;
   FtpSession* session = ftp_lookup(session_id);
   // One download at a time per session.
@@ -270,7 +268,7 @@ std::int32_t ftp_receive_file_ex(ObjectId session_id, const char* remote, const 
   store_shared(session->transfer_running, 1);
 
   if (asynchronous == 0) {
-    const std::int32_t result = ftp_transfer(session, remote, local);
+    const std::int32_t result = ftp_transfer(session, remote, local, observer);
     store_shared(session->transfer_running, 0);
     return result;
   }
@@ -292,6 +290,22 @@ std::int32_t ftp_receive_file_ex(ObjectId session_id, const char* remote, const 
   store_shared(session->transfer_status, FTP_STATUS_FAILED);
   store_shared(session->transfer_running, 0);
   return 0;
+}
+
+}  // namespace
+
+std::int32_t ftp_receive_file(ObjectId session, const char* remote, const char* local) {
+  return ftp_receive_file_ex(session, remote, local, 0);
+}
+
+std::int32_t ftp_receive_file_observed(ObjectId session, const char* remote, const char* local,
+                                       FtpDataObserver& observer) {
+  return receive_file(session, remote, local, 0, &observer);
+}
+
+std::int32_t ftp_receive_file_ex(ObjectId session, const char* remote, const char* local,
+                                 std::int32_t asynchronous) {
+  return receive_file(session, remote, local, asynchronous, nullptr);
 }
 
 }  // namespace brindax

@@ -61,13 +61,12 @@ void read_list(StringVar& into, const char* file_name) {
 void fetch_package(const char* package_name, const char* extra_file_to_drop) {
   UpdaterSettings& settings = updater_settings();
   const bool safe = entry_name_is_safe(package_name);
-  if (!safe || ftp_receive_file(settings.ftp_connection, package_name, package_name) == 0) {
+  if (!safe || receive_signed_package(package_name, package_name) == 0) {
     ftp_close(settings.ftp_connection);
     if (safe) file_delete(package_name);
     if (extra_file_to_drop) file_delete(extra_file_to_drop);
     fail("Ftp Error", "Canot dowload Zip file");
   }
-  require_signed_package(package_name, package_name);
 }
 
 }  // namespace

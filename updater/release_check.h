@@ -1,8 +1,10 @@
 // Signed releases: with a publisher key built in (BRINDAX_RELEASE_PUBLIC_KEY),
 // the server's list and the package are used only when minisign signatures
-// made with that key hold. Without a key both calls do nothing and send
-// nothing to the server.
+// made with that key hold. Without a key nothing is checked and nothing more
+// is sent to the server.
 #pragma once
+
+#include <cstdint>
 
 namespace brindax {
 
@@ -12,11 +14,13 @@ namespace brindax {
 // reports it and ends the process with exit code 0.
 void require_signed_list(const char* local_copy);
 
-// Call right after the package `remote_name` was fetched into `local_path`,
-// before it is opened: fetches "<remote_name>.minisig" and verifies the
-// package. On failure deletes the package, its signature and the list copy
-// that require_signed_list accepted in this run, reports it and ends the
-// process with exit code 0.
-void require_signed_package(const char* remote_name, const char* local_path);
+// Fetches the package `remote_name` into `local_path` in place of
+// ftp_receive_file, and answers like it (1 received, 0 not). With a key it
+// hashes the data on a second thread while it arrives, then fetches
+// "<remote_name>.minisig" and verifies the package before anyone opens it;
+// when that fails, deletes the package, its signature and the list copy that
+// require_signed_list accepted in this run, reports it and ends the process
+// with exit code 0.
+std::int32_t receive_signed_package(const char* remote_name, const char* local_path);
 
 }  // namespace brindax

@@ -167,15 +167,22 @@ SignatureCheck verify_release_signature(std::string_view signature_text, const R
       std::string_view(reinterpret_cast<const char*>(digest.data()), digest.size()));
 }
 
+SignatureCheck read_signature_file(const char* signature_path, ReleaseSignature* signature) {
+  std::string text;
+  const SignatureCheck read = read_small_file(signature_path, SIGNATURE_FILE_LIMIT, &text,
+                                              SignatureCheck::missing);
+  if (read == SignatureCheck::missing) return read;
+  if (read != SignatureCheck::ok || !parse_release_signature(text, signature)) {
+    return SignatureCheck::malformed;
+  }
+  return SignatureCheck::ok;
+}
+
 SignatureCheck verify_file_signature(const char* file_path, const char* signature_path,
                                      const ReleaseKey& key) {
-  std::string text;
-  SignatureCheck read = read_small_file(signature_path, SIGNATURE_FILE_LIMIT, &text,
-                                        SignatureCheck::missing);
-  if (read == SignatureCheck::too_large) return SignatureCheck::malformed;
-  if (read != SignatureCheck::ok) return read;
   ReleaseSignature signature;
-  if (!parse_release_signature(text, &signature)) return SignatureCheck::malformed;
+  SignatureCheck read = read_signature_file(signature_path, &signature);
+  if (read != SignatureCheck::ok) return read;
   if (signature.key_id != key.key_id) return SignatureCheck::other_key;
 
   if (!signature.prehashed) {

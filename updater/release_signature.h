@@ -74,6 +74,9 @@ class ReleaseHash {
   alignas(64) unsigned char state_[384];
 };
 
+// Reads and parses a signature file: ok, missing or malformed.
+SignatureCheck read_signature_file(const char* signature_path, ReleaseSignature* signature);
+
 // Checks a parsed signature against the key. `signed_bytes` is the file's
 // content for a legacy signature and its 64-byte hash for a prehashed one.
 SignatureCheck check_release_signature(const ReleaseSignature& signature, const ReleaseKey& key,
