@@ -150,6 +150,7 @@ def main():
         base_url = "ftp://%s:%s@127.0.0.1:%d/%s/" % (USER, PASSWORD, port, REMOTE)
 
         install_ratios, peaks, signed_ratios, signed_peaks, key_costs = [], [], [], [], []
+        plain_times, signed_times = [], []
         print("\nfull install (updater MajAll, plain and with a key) vs curl list + curl package + unzip")
         for r in range(args.rounds):
             target = os.path.join(work, "install")
@@ -176,6 +177,8 @@ def main():
             signed_ratios.append(t_signed / t_tools)
             signed_peaks.append(signed_peak)
             key_costs.append(t_signed / t_updater)
+            plain_times.append(t_updater)
+            signed_times.append(t_signed)
             print("  round %d: updater %.2f s (peak %.1f MiB), with key %.2f s (peak %.1f MiB), "
                   "curl+curl+unzip %.2f s, ratios %.2f / %.2f, key/plain %.2f" %
                   (r + 1, t_updater, peak / 1024, t_signed, signed_peak / 1024, t_tools,
@@ -216,6 +219,9 @@ def main():
         print("  full install with a key: median ratio %.2f, peak memory max %.1f MiB; "
               "median key/plain time %.2f (goal <= 1.15)" %
               (statistics.median(signed_ratios), max(signed_peaks) / 1024, statistics.median(key_costs)))
+        print("  full install median times: plain %.3f s, with a key %.3f s (%+.0f%%)" %
+              (statistics.median(plain_times), statistics.median(signed_times),
+               100 * (statistics.median(signed_times) / statistics.median(plain_times) - 1)))
         print("  update check: median ratio %.2f (goal <= 1.2); with a key %.2f" %
               (statistics.median(check_ratios), statistics.median(signed_check_ratios)))
     finally:
