@@ -7,9 +7,16 @@
 2. The update check on two lists of 100,000 records that differ only on the
    last one, next to curl fetching the same server list.
 
+Both are measured for the updater as built by default and for a build with a
+publisher key (BRINDAX_RELEASE_PUBLIC_KEY), which fetches and checks the
+minisign signatures of the list and the package; the release is signed with
+a key pair made once in build/bench-signed. The keyed install should stay
+within 15% of the plain one.
+
 Each measurement alternates the two sides over several rounds against the
 same server and reports medians. Run: bench/install_bench.py [--rounds N]
-(needs the Debian packages of the README's test command plus curl and unzip).
+(needs the Debian packages of the README's test command plus curl, unzip and
+minisign).
 """
 import argparse
 import os
@@ -37,11 +44,32 @@ def free_port():
     return port
 
 
-def build_updater(port):
-    build = os.path.join(TOP, "build", "bench")
+def bench_key():
+    """(public key line, secret key path) of the benchmark's key pair."""
+    folder = os.path.join(TOP, "build", "bench-signed", "release-key")
+    secret, public = os.path.join(folder, "bench.key"), os.path.join(folder, "bench.pub")
+    if not (os.path.exists(secret) and os.path.exists(public)):
+        os.makedirs(folder, exist_ok=True)
+        for path in (secret, public):
+            if os.path.exists(path):
+                os.remove(path)
+        subprocess.run(["minisign", "-G", "-W", "-p", public, "-s", secret], check=True,
+                       stdout=subprocess.DEVNULL)
+    with open(public) as f:
+        line = [l.strip() for l in f if l.startswith("RW")][0]
+    return line, secret
+
+
+def sign(secret, path):
+    subprocess.run(["minisign", "-S", "-s", secret, "-m", path], check=True, stdout=subprocess.DEVNULL)
+
+
+def build_updater(port, public_key=""):
+    build = os.path.join(TOP, "build", "bench-signed" if public_key else "bench")
     subprocess.run(["cmake", "-S", TOP, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
                     "-DBRINDAX_BUILD_TESTS=OFF", "-DBRINDAX_FTP_HOST=127.0.0.1",
-                    "-DBRINDAX_FTP_PORT=%d" % port, "-DBRINDAX_APP_EXECUTABLE="],
+                    "-DBRINDAX_FTP_PORT=%d" % port, "-DBRINDAX_APP_EXECUTABLE=",
+                    "-DBRINDAX_RELEASE_PUBLIC_KEY=%s" % public_key],
                    check=True, stdout=subprocess.DEVNULL)
     subprocess.run(["cmake", "--build", build, "--target", "brindax-updater"], check=True,
                    stdout=subprocess.DEVNULL)
@@ -88,7 +116,9 @@ def main():
     args = parser.parse_args()
 
     port = free_port()
+    public_key, secret_key = bench_key()
     updater = build_updater(port)
+    signed_updater = build_updater(port, public_key)
     work = tempfile.mkdtemp(prefix="brindax-bench-")
     server = None
     try:
@@ -102,6 +132,8 @@ def main():
         subprocess.run(["zip", "-q", "-r", os.path.join(remote, "Brindax.zip"), "."], cwd=release, check=True)
         with open(os.path.join(remote, "Brindax.ver"), "w") as f:
             f.write("Brindax.zip\n" + "\n".join(records) + "\n")
+        sign(secret_key, os.path.join(remote, "Brindax.ver"))
+        sign(secret_key, os.path.join(remote, "Brindax.zip"))
         unpacked = sum(os.path.getsize(os.path.join(d, n)) for d, _, ns in os.walk(release) for n in ns)
         print("release: %d files, %.1f MiB unpacked, package %.1f MiB" %
               (len(records), unpacked / MIB, os.path.getsize(os.path.join(remote, "Brindax.zip")) / MIB))
@@ -117,16 +149,24 @@ def main():
             time.sleep(0.05)
         base_url = "ftp://%s:%s@127.0.0.1:%d/%s/" % (USER, PASSWORD, port, REMOTE)
 
-        install_ratios, peaks = [], []
-        print("\nfull install (updater MajAll) vs curl list + curl package + unzip")
+        install_ratios, peaks, signed_ratios, signed_peaks, key_costs = [], [], [], [], []
+        plain_times, signed_times = [], []
+        print("\nfull install (updater MajAll, plain and with a key) vs curl list + curl package + unzip")
         for r in range(args.rounds):
             target = os.path.join(work, "install")
             shutil.rmtree(target, ignore_errors=True)
             os.makedirs(target)
-            t_updater, peak, code, err = measure([updater, "MajAll"], target)
-            assert code == 0 and err == "Reveriv: UnZip success\n", (code, err)
-            shutil.rmtree(target)
-            os.makedirs(target)
+            # The two builds take turns at going first.
+            times = {}
+            for build in ((updater, signed_updater) if r % 2 == 0 else (signed_updater, updater)):
+                times[build] = measure([build, "MajAll"], target)
+                code, err = times[build][2:]
+                assert code == 0 and err == "Reveriv: UnZip success\n", (code, err)
+                assert not [n for n in os.listdir(target) if n.endswith(".minisig")], os.listdir(target)
+                shutil.rmtree(target)
+                os.makedirs(target)
+            t_updater, peak = times[updater][:2]
+            t_signed, signed_peak = times[signed_updater][:2]
             t_list = measure(["curl", "-sS", "-o", "Brindax.ver", base_url + "Brindax.ver"], target)[0]
             t_pkg = measure(["curl", "-sS", "-o", "Brindax.zip", base_url + "Brindax.zip"], target)[0]
             t_unzip = measure(["unzip", "-q", "-o", "Brindax.zip"], target)[0]
@@ -134,8 +174,15 @@ def main():
             t_tools = t_list + t_pkg + t_unzip
             install_ratios.append(t_updater / t_tools)
             peaks.append(peak)
-            print("  round %d: updater %.2f s (peak %.1f MiB), curl+curl+unzip %.2f s, ratio %.2f" %
-                  (r + 1, t_updater, peak / 1024, t_tools, t_updater / t_tools))
+            signed_ratios.append(t_signed / t_tools)
+            signed_peaks.append(signed_peak)
+            key_costs.append(t_signed / t_updater)
+            plain_times.append(t_updater)
+            signed_times.append(t_signed)
+            print("  round %d: updater %.2f s (peak %.1f MiB), with key %.2f s (peak %.1f MiB), "
+                  "curl+curl+unzip %.2f s, ratios %.2f / %.2f, key/plain %.2f" %
+                  (r + 1, t_updater, peak / 1024, t_signed, signed_peak / 1024, t_tools,
+                   t_updater / t_tools, t_signed / t_tools, t_signed / t_updater))
         shutil.rmtree(os.path.join(work, "install"), ignore_errors=True)
 
         # The check: two lists of 100,000 records that differ only on the last.
@@ -145,26 +192,38 @@ def main():
         local_list = "\n".join(lines) + "\n"
         with open(os.path.join(remote, "Brindax.ver"), "w") as f:
             f.write(server_list)
+        sign(secret_key, os.path.join(remote, "Brindax.ver"))
         check_dir = os.path.join(work, "check")
         os.makedirs(check_dir)
         with open(os.path.join(check_dir, "LocalVersion.ver"), "w") as f:
             f.write(local_list)
-        check_ratios = []
-        print("\nupdate check on 100,000 records (updater UpdateAvailable) vs curl fetching the list (%.1f MiB)"
-              % (len(server_list) / MIB))
+        check_ratios, signed_check_ratios = [], []
+        print("\nupdate check on 100,000 records (updater UpdateAvailable, plain and with a key) "
+              "vs curl fetching the list (%.1f MiB)" % (len(server_list) / MIB))
         for r in range(args.rounds * 2 + 1):
             t_check, peak, code, err = measure([updater, "UpdateAvailable"], check_dir)
+            assert code == 2 and err == "", (code, err)
+            t_signed, _, code, err = measure([signed_updater, "UpdateAvailable"], check_dir)
             assert code == 2 and err == "", (code, err)
             t_curl = measure(["curl", "-sS", "-o", "curl.ver", base_url + "Brindax.ver"], check_dir)[0]
             os.remove(os.path.join(check_dir, "curl.ver"))
             check_ratios.append(t_check / t_curl)
-            print("  round %d: check %.3f s (exit %d, peak %.1f MiB), curl %.3f s, ratio %.2f" %
-                  (r + 1, t_check, code, peak / 1024, t_curl, t_check / t_curl))
+            signed_check_ratios.append(t_signed / t_curl)
+            print("  round %d: check %.3f s (exit %d, peak %.1f MiB), with key %.3f s, curl %.3f s, "
+                  "ratios %.2f / %.2f" % (r + 1, t_check, code, peak / 1024, t_signed, t_curl,
+                                          t_check / t_curl, t_signed / t_curl))
 
         print("\nsummary")
         print("  full install: median ratio %.2f (goal <= 1.0), peak memory max %.1f MiB (goal < 16)" %
               (statistics.median(install_ratios), max(peaks) / 1024))
-        print("  update check: median ratio %.2f (goal <= 1.2)" % statistics.median(check_ratios))
+        print("  full install with a key: median ratio %.2f, peak memory max %.1f MiB; "
+              "median key/plain time %.2f (goal <= 1.15)" %
+              (statistics.median(signed_ratios), max(signed_peaks) / 1024, statistics.median(key_costs)))
+        print("  full install median times: plain %.3f s, with a key %.3f s (%+.0f%%)" %
+              (statistics.median(plain_times), statistics.median(signed_times),
+               100 * (statistics.median(signed_times) / statistics.median(plain_times) - 1)))
+        print("  update check: median ratio %.2f (goal <= 1.2); with a key %.2f" %
+              (statistics.median(check_ratios), statistics.median(signed_check_ratios)))
     finally:
         if server:
             server.send_signal(signal.SIGTERM)

@@ -72,18 +72,26 @@ FtpSession* ftp_lookup(ObjectId session);
 // local file appears, replacing an earlier one, only when the whole download
 // succeeded. 1 on success, 0 otherwise.
 std::int32_t ftp_receive_file(ObjectId session, const char* remote, const char* local);
-// Bounds of one download: it fails when more than `max_size` bytes come
-// (0: no bound; the bytes past the bound are not written), or when writing
-// would leave less than `keep_free` bytes on the local file's volume
-// (checked every few MiB).
-struct FtpReceiveLimits {
+// Receives each piece of a download's data once it is written to the file.
+struct FtpDataObserver {
+  virtual void received(const char* data, std::int32_t size) = 0;
+
+ protected:
+  ~FtpDataObserver() = default;
+};
+// How one download goes: it fails when more than `max_size` bytes come (0: no
+// bound; the bytes past the bound are not written), or when writing would
+// leave less than `keep_free` bytes on the local file's volume (checked every
+// few MiB). An `observer` is handed every piece of the data as it is written.
+struct FtpReceiveOptions {
   std::int64_t max_size = 0;
   std::int64_t keep_free = FTP_KEEP_FREE_BYTES;
+  FtpDataObserver* observer = nullptr;
 };
-// ftp_receive_file with bounds of the caller's (ftp_receive_file uses the
+// ftp_receive_file with options of the caller's (ftp_receive_file uses the
 // defaults).
-std::int32_t ftp_receive_file_limited(ObjectId session, const char* remote, const char* local,
-                                      const FtpReceiveLimits& limits);
+std::int32_t ftp_receive_file_with(ObjectId session, const char* remote, const char* local,
+                                   const FtpReceiveOptions& options);
 // asynchronous != 0: runs the download on a worker thread and returns 1 when
 // the worker started; the session's status then tells how it went.
 std::int32_t ftp_receive_file_ex(ObjectId session, const char* remote, const char* local,

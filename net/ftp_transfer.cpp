@@ -38,7 +38,7 @@ struct FtpTransferJob {
   FtpSession* session;
   char* local;
   char* remote;
-  FtpReceiveLimits limits;
+  FtpReceiveOptions limits;
 };
 
 // The IPv4 address of one end of the control connection as dotted text.
@@ -173,11 +173,11 @@ bool room_for_more(const std::string& folder, std::int64_t keep_free) {
 }
 
 // Copies the data stream into the file; true when the server ended it and
-// every byte was written. Fails when fewer than FTP_MIN_BYTES_PER_TIMEOUT
-// bytes arrive within any time-out window, past the size bound, or when the
-// volume would run short of free space.
+// every byte was written (and shown to the observer). Fails when fewer than
+// FTP_MIN_BYTES_PER_TIMEOUT bytes arrive within any time-out window, past the
+// size bound, or when the volume would run short of free space.
 bool receive_data(FtpSession* session, ReplacingFile& file, const char* local,
-                  const FtpReceiveLimits& limits) {
+                  const FtpReceiveOptions& limits) {
   // One fixed buffer from the main heap for the whole download (too large
   // for the worker thread's stack).
   std::unique_ptr<char, void (*)(char*)> held(static_cast<char*>(main_alloc(FTP_DATA_BUFFER_SIZE, false)),
@@ -202,6 +202,7 @@ bool receive_data(FtpSession* session, ReplacingFile& file, const char* local,
         next_space_check = total + kFreeSpaceCheckBytes;
       }
       if (!file.write(buffer, count)) return false;
+      if (limits.observer != nullptr) limits.observer->received(buffer, count);
       total += count;
       window_bytes += count;
       add_shared(session->transfer_status, count);
@@ -215,7 +216,7 @@ bool receive_data(FtpSession* session, ReplacingFile& file, const char* local,
 }
 
 std::int32_t ftp_transfer(FtpSession* session, const char* remote, const char* local,
-                          const FtpReceiveLimits& limits) {
+                          const FtpReceiveOptions& limits) {
   bool completed = false;
   bool request_accepted = false;
   if (ftp_send_command(session, "TYPE ", "I") != 0 && ftp_expect(session, "200", nullptr, 0) != 0) {
@@ -260,7 +261,7 @@ void ftp_transfer_worker(void* argument) {
 }
 
 std::int32_t receive_file(ObjectId session_id, const char* remote, const char* local,
-                          std::int32_t asynchronous, const FtpReceiveLimits& limits) {
+                          std::int32_t asynchronous, const FtpReceiveOptions& limits) {
   if (remote == nullptr || local == nullptr) return 0;
   FtpSession* session = ftp_lookup(session_id);
   // One download at a time per session.
@@ -298,17 +299,17 @@ std::int32_t receive_file(ObjectId session_id, const char* remote, const char* l
 }  // namespace
 
 std::int32_t ftp_receive_file(ObjectId session, const char* remote, const char* local) {
-  return receive_file(session, remote, local, 0, FtpReceiveLimits{});
+  return receive_file(session, remote, local, 0, FtpReceiveOptions{});
 }
 
-std::int32_t ftp_receive_file_limited(ObjectId session, const char* remote, const char* local,
-                                      const FtpReceiveLimits& limits) {
+std::int32_t ftp_receive_file_with(ObjectId session, const char* remote, const char* local,
+                                   const FtpReceiveOptions& limits) {
   return receive_file(session, remote, local, 0, limits);
 }
 
 std::int32_t ftp_receive_file_ex(ObjectId session, const char* remote, const char* local,
                                  std::int32_t asynchronous) {
-  return receive_file(session, remote, local, asynchronous, FtpReceiveLimits{});
+  return receive_file(session, remote, local, asynchronous, FtpReceiveOptions{});
 }
 
 }  // namespace brindax

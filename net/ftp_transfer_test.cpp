@@ -226,11 +226,11 @@ TEST(FtpTransferTest, DownloadBounds) {
     peer.start();
     const ObjectId session = open_session(peer);
     ASSERT_NE(session, 0);
-    FtpReceiveLimits limits;
+    FtpReceiveOptions limits;
     limits.max_size = c.max_size;
     limits.keep_free = c.keep_free;
     const std::string local = scratch / "file";
-    EXPECT_EQ(ftp_receive_file_limited(session, "file", local.c_str(), limits), c.result);
+    EXPECT_EQ(ftp_receive_file_with(session, "file", local.c_str(), limits), c.result);
     if (c.result == 1) {
       EXPECT_EQ(read_file(local), c.data);
     } else {

@@ -17,6 +17,7 @@ const BuiltinSettings& builtin_settings() {
       BRINDAX_BUILTIN_FTP_PORT,
       BRINDAX_BUILTIN_APP_EXECUTABLE,
       BRINDAX_BUILTIN_FTP_TIMEOUT_SECONDS,
+      BRINDAX_BUILTIN_RELEASE_PUBLIC_KEY,
   };
   return settings;
 }

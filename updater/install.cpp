@@ -19,6 +19,7 @@
 #include "runtime/process/runtime.h"
 #include "updater/entry_path.h"
 #include "updater/ranged_package.h"
+#include "updater/release_check.h"
 #include "updater/settings.h"
 #include "updater/version_list.h"
 
@@ -51,9 +52,10 @@ void read_list(StringVar& into, const char* file_name) {
 }
 
 // Fetches the package named `remote_name` on the server into the local file
-// `local_temp`; false when that failed.
+// `local_temp`; false when that failed. With a publisher key built in, the
+// package is also checked against its signature (a failing one ends the run).
 bool download_package(const char* remote_name, const char* local_temp) {
-  return ftp_receive_file(updater_settings().ftp_connection, remote_name, local_temp) != 0;
+  return receive_signed_package(remote_name, local_temp) != 0;
 }
 
 // The package of this run: downloaded under a private name of its own, open
@@ -95,9 +97,12 @@ class Package {
   }
 
  private:
+  // A signature covers the whole package, so a signed release is fetched
+  // whole.
   bool fetch_pieces(const std::string& remote, const std::vector<std::string>* entries) {
-    return entries != nullptr && fetch_changed_entries(updater_settings().ftp_connection,
-                                                       remote.c_str(), file_.path().c_str(), *entries);
+    return entries != nullptr && !release_signatures_checked() &&
+           fetch_changed_entries(updater_settings().ftp_connection, remote.c_str(),
+                                 file_.path().c_str(), *entries);
   }
 
   TemporaryFile file_;

@@ -17,6 +17,8 @@ struct UpdaterSettings {
   std::int32_t ftp_port;
   char* app_executable;
   std::intptr_t ftp_connection;  // the open FTP session, set by open_update_server
+  // The publisher's minisign public key; empty: releases are not checked.
+  char* release_public_key;
 };
 
 UpdaterSettings& updater_settings();
@@ -34,6 +36,7 @@ struct BuiltinSettings {
   const char* app_executable;
   // The FTP time-out in seconds (30 in the product; test builds shorten it).
   std::int32_t ftp_timeout_seconds;
+  const char* release_public_key;
 };
 const BuiltinSettings& builtin_settings();
 

@@ -29,6 +29,7 @@ void fill_settings() {
   settings.ftp_passive = builtin.ftp_passive;
   settings.ftp_port = builtin.ftp_port;
   string_assign(&settings.app_executable, builtin.app_executable);
+  string_assign(&settings.release_public_key, builtin.release_public_key);
 }
 
 }  // namespace

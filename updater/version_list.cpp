@@ -9,6 +9,7 @@
 #include "runtime/core/text.h"
 #include "runtime/process/message.h"
 #include "runtime/process/runtime.h"
+#include "updater/release_check.h"
 #include "updater/settings.h"
 
 namespace brindax {
@@ -91,13 +92,14 @@ void open_update_server() {
 
 void fetch_server_list() {
   UpdaterSettings& settings = updater_settings();
-  FtpReceiveLimits limits;
+  FtpReceiveOptions limits;
   limits.max_size = VERSION_LIST_MAX_BYTES;  // a larger "list" is refused
-  if (ftp_receive_file_limited(settings.ftp_connection, settings.remote_version_file,
+  if (ftp_receive_file_with(settings.ftp_connection, settings.remote_version_file,
                                SERVER_VERSION_FILE, limits) == 0) {
     show_notice("Ftp Error", "Canot dowload version file");
     end_program(0);
   }
+  require_signed_list(SERVER_VERSION_FILE);
 }
 
 void check_for_update() {

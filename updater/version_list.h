@@ -46,8 +46,9 @@ std::int32_t compare_version_lists(const char* local, const char* server);
 // directory; on failure reports it and ends the process with exit code 0.
 void open_update_server();
 
-// Fetches the server's list into "ServerVersion.ver"; on failure reports it
-// and ends the process with exit code 0.
+// Fetches the server's list into "ServerVersion.ver" and, with a publisher
+// key built in, checks its signature; on failure reports it and ends the
+// process with exit code 0.
 void fetch_server_list();
 
 // Mode "UpdateAvailable": ends the process with 0, 1 or 2.

@@ -10,9 +10,8 @@
 #                         (default: <repo>/build/_deps/sources)
 #   BRINDAX_JOBS          parallel build jobs (default 2)
 #
-# The source is fetched with apt-get through a private apt configuration
-# made at run time from the machine's own source entries (turned into
-# deb-src); the system's apt configuration and state are left unchanged.
+# The source is fetched by fetch-debian-source.sh (apt-get with a private
+# configuration made from the machine's own source entries).
 # Nothing is done when the prefix already holds this version.
 set -euo pipefail
 
@@ -49,90 +48,9 @@ fi
 
 command -v "$arch-w64-mingw32-gcc-posix" >/dev/null || die "$arch-w64-mingw32-gcc-posix missing (apt-get install mingw-w64)"
 [ -f "/usr/$arch-w64-mingw32/lib/libz.a" ] || die "libz.a for $arch missing (apt-get install libz-mingw-w64-dev)"
-command -v dpkg-source >/dev/null || die "dpkg-source missing (apt-get install dpkg-dev)"
 
 # --- fetch the source (cached) ---------------------------------------------
-mkdir -p "$source_cache"
-src_dir="$source_cache/${src_pkg}-${src_ver}"
-exec 9>"$source_cache/.${src_pkg}.lock"
-flock 9
-
-fetch_source() {
-  local work
-  work=$(mktemp -d "$source_cache/.fetch.XXXXXX")
-  # _apt downloads into the partial directories when it can reach them.
-  chmod 755 "$work"
-  mkdir -p "$work/etc/sources.list.d" "$work/state/lists/partial" \
-           "$work/cache/archives/partial" "$work/download"
-  : >"$work/etc/sources.list"
-  if id _apt >/dev/null 2>&1; then
-    chown -R _apt "$work/state/lists/partial" "$work/cache/archives/partial" "$work/download" 2>/dev/null || true
-  fi
-
-  # One-line format: "deb [options] uri suite components" -> "deb-src ...".
-  local f n=0
-  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-    [ -f "$f" ] || continue
-    sed -n -E 's/^[[:space:]]*deb([[:space:]]+)/deb-src\1/p' "$f" >>"$work/etc/sources.list"
-  done
-  # deb822 format: a stanza of type deb becomes one of type deb-src.
-  for f in /etc/apt/sources.list.d/*.sources; do
-    [ -f "$f" ] || continue
-    n=$((n + 1))
-    awk '
-      /^[Tt]ypes:/ {
-        has_deb = 0
-        for (i = 2; i <= NF; i++) if ($i == "deb") has_deb = 1
-        if (has_deb) print "Types: deb-src"; else print "Types: none"
-        next
-      }
-      { print }
-    ' "$f" | awk '
-      # drop stanzas that did not carry a binary type
-      BEGIN { RS = ""; ORS = "\n\n" }
-      !/Types: none/ { print }
-    ' >"$work/etc/sources.list.d/$(printf '%02d' "$n")-$(basename "$f")"
-  done
-  if ! grep -qs -E '^(deb-src|Types: deb-src)' "$work/etc/sources.list" "$work/etc/sources.list.d/"*; then
-    rm -rf "$work"
-    die "no apt source entries found in /etc/apt"
-  fi
-
-  local -a apt_opts=(
-    -o "Dir::State=$work/state"
-    -o "Dir::State::status=/var/lib/dpkg/status"
-    -o "Dir::Cache=$work/cache"
-    -o "Dir::Etc::SourceList=$work/etc/sources.list"
-    -o "Dir::Etc::SourceParts=$work/etc/sources.list.d"
-    -o "APT::Get::List-Cleanup=false"
-  )
-  log "fetching source package $src_pkg $src_ver with a private apt configuration"
-  if ! apt-get "${apt_opts[@]}" -q update >"$work/update.log" 2>&1; then
-    cat "$work/update.log" >&2
-    rm -rf "$work"
-    die "apt-get update (private source list) failed"
-  fi
-  if ! (cd "$work/download" && apt-get "${apt_opts[@]}" -q source --download-only "$src_pkg=$src_ver") >"$work/source.log" 2>&1; then
-    cat "$work/source.log" >&2
-    rm -rf "$work"
-    die "apt-get source $src_pkg=$src_ver failed"
-  fi
-  local dsc
-  dsc=$(ls "$work/download/"*.dsc 2>/dev/null | head -n 1)
-  [ -n "$dsc" ] || { rm -rf "$work"; die "no .dsc downloaded"; }
-  (cd "$work/download" && dpkg-source -q -x "$(basename "$dsc")" unpacked) >"$work/unpack.log" 2>&1 || {
-    cat "$work/unpack.log" >&2; rm -rf "$work"; die "dpkg-source -x failed"; }
-  rm -rf "$src_dir"
-  mv "$work/download/unpacked" "$src_dir"
-  rm -rf "$work"
-}
-
-if [ ! -f "$src_dir/CMakeLists.txt" ]; then
-  fetch_source
-else
-  log "using cached source $src_dir"
-fi
-exec 9>&-
+src_dir=$("$here/fetch-debian-source.sh" libzip-dev "$source_cache") || die "no libzip source"
 
 # --- build and install -------------------------------------------------------
 build_dir="$prefix.build"

@@ -13,7 +13,8 @@ Checks, for the 32-bit product (the default, --arch x86):
     6.0.0.0 both name the expected processorArchitecture, and which asks
     for the execution level asInvoker;
   * imports (normal and delay-load) only from the allowed system DLLs, and
-    the C library from MSVCRT.dll.
+    the C library from MSVCRT.dll; in particular no DLL of libzip, zlib or
+    libsodium (they are linked in statically).
 Prints one line per finding and exits 1 when anything fails.
 """
 
@@ -215,6 +216,9 @@ def check(path, arch, list_imports=False):
     expect(not foreign, "imports only system DLLs: %s" % ", ".join(upper),
            "imports from DLLs that are not allowed: %s (all: %s)"
            % (", ".join(foreign), ", ".join(upper)))
+    linked_in = [d for d in upper if any(lib in d for lib in ("ZIP", "ZLIB", "SODIUM"))]
+    expect(not linked_in, "libzip, zlib and libsodium linked in (no DLL of theirs imported)",
+           "imports a DLL of a library that must be linked in: %s" % ", ".join(linked_in))
     expect("MSVCRT.DLL" in upper, "C library MSVCRT.dll",
            "MSVCRT.dll is not imported (C library: %s)"
            % ", ".join(d for d in upper if "CRT" in d or d.startswith("API-MS")))

@@ -8,8 +8,10 @@ wine64: the product executable given with --product (brindax-updater.exe of
 a 64-bit build configured with BRINDAX_FTP_HOST=127.0.0.1 and
 BRINDAX_FTP_PORT set to the test port), else the x64 test build's
 "brindax-updater-local"; for the notice of an install without an
-application, that build's "brindax-updater-local-noapp"; and for active-mode
-data connections, its "brindax-updater-local-active". They run against
+application, that build's "brindax-updater-local-noapp"; for active-mode
+data connections, its "brindax-updater-local-active"; and for signed
+releases, its "brindax-updater-local-signed", which has the public key of
+the build's test key pair built in (releases are signed here with minisign). They run against
 the local pyftpdlib server of testing/ftp_server.py, inside a private Xvfb
 display. Checked: the exit codes of the check, a full install that starts a
 small Windows "Brindax.exe" built here with mingw-w64, a partial update, and
@@ -42,6 +44,7 @@ WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver64" if os.path.exists("/usr/lib/wine/wineserver64") \
     else "wineserver"
 MINGW_CC = "x86_64-w64-mingw32-gcc"
+MINISIGN = "minisign"
 PYTHON = "/usr/bin/python3"
 
 RUN_TIMEOUT = 90       # one updater run (Wine under load can be slow)
@@ -282,6 +285,7 @@ class Suite:
         self.password = cache["BRINDAX_FTP_PASSWORD"]
         self.remote_dir = cache["BRINDAX_REMOTE_DIRECTORY"].strip("/")
         self.version_file = cache["BRINDAX_REMOTE_VERSION_FILE"]
+        self.secret_key = cache.get("BRINDAX_TEST_RELEASE_SECRET_KEY", "")
         check(self.port > 0, "BRINDAX_TEST_FTP_PORT missing in the build's cache")
         self.work = os.path.join(self.build_dir, "wine-e2e")
         shutil.rmtree(self.work, ignore_errors=True)
@@ -292,7 +296,8 @@ class Suite:
         self.exes = {}
         for variant, name in (("app", "brindax-updater-local.exe"),
                               ("noapp", "brindax-updater-local-noapp.exe"),
-                              ("active", "brindax-updater-local-active.exe")):
+                              ("active", "brindax-updater-local-active.exe"),
+                              ("signed", "brindax-updater-local-signed.exe")):
             src = os.path.join(self.build_dir, "tests", name)
             if variant == "app" and opts.product:
                 src = os.path.abspath(opts.product)
@@ -343,12 +348,12 @@ class Suite:
                 proc.kill()
                 proc.wait()
         if any(True for _ in self.procs):
-            _, out = xdotool(self.display, "search", "--name", "^(Ftp Error|unzip Error|Reveriv)$")
+            _, out = xdotool(self.display, "search", "--name", "^(Ftp Error|unzip Error|Reveriv|Signature Error)$")
             deadline = time.time() + 10
             while out.split() and time.time() < deadline:
                 time.sleep(0.2)
                 _, out = xdotool(self.display, "search", "--name",
-                                 "^(Ftp Error|unzip Error|Reveriv)$")
+                                 "^(Ftp Error|unzip Error|Reveriv|Signature Error)$")
         if self.server:
             self.server.stop()
             self.server = None
@@ -835,6 +840,53 @@ def box_when_an_entry_would_leave_the_folder(s):
         check(not any("escaped" in name for name in got),
               "%r was written: %s" % (hostile, sorted(got)))
         check(tree(s.cwd) == {}, "files left in the folder: %s" % sorted(tree(s.cwd)))
+
+
+def signed_release(s, files):
+    """files ({name: bytes}) with a minisign signature "<name>.minisig" of
+    each, made with the build's test key."""
+    check(os.path.exists(s.secret_key), "no test key pair in the build (%r)" % s.secret_key)
+    folder = os.path.join(s.case_dir, "release")
+    signed = dict(files)
+    for name, data in files.items():
+        write(os.path.join(folder, name), data)
+        subprocess.run([MINISIGN, "-S", "-s", s.secret_key, "-m", os.path.join(folder, name)],
+                       check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+        signed[name + ".minisig"] = read(os.path.join(folder, name + ".minisig"))
+    return signed
+
+
+@case
+def signed_release_installs(s):
+    files = files_on_disk(s)
+    s.serve(signed_release(s, {s.version_file: VERSIONS, "pack-1.zip": make_zip(package_entries(s))}))
+    code = s.run(["MajAll"], variant="signed")
+    check(code == 0, "exit code %d, expected 0" % code)
+    deadline = time.time() + APP_TIMEOUT
+    while "done" not in (s.app_marker() or []) and time.time() < deadline:
+        time.sleep(0.2)
+    check(s.app_marker() is not None, "Brindax.exe was not started")
+    got = tree(s.cwd)
+    got.pop("brindax-started.txt", None)
+    want = dict(files, **{"LocalVersion.ver": VERSIONS})
+    check(got == want, "files after the install: %s" % sorted(got))
+
+
+@case
+def box_when_the_signed_package_was_changed(s):
+    release = signed_release(s, {s.version_file: VERSIONS, "pack-1.zip": make_zip(package_entries(s))})
+    package = bytearray(release["pack-1.zip"])
+    package[len(package) // 2] ^= 1
+    release["pack-1.zip"] = bytes(package)
+    s.serve(release)
+    s.local({"LocalVersion.ver": b"old.zip\nBrindax.exe@0.9\n", "data.txt": b"old data"})
+    before = tree(s.cwd)
+    code = s.message_box(s.start(["MajAll"], variant="signed"), "Signature Error",
+                         "The update package is not signed by the publisher: "
+                         "the signature does not match.")
+    check(code == 0, "exit code %d, expected 0" % code)
+    check(tree(s.cwd) == before, "the folder changed: %s" % sorted(tree(s.cwd)))
+    check(s.app_marker() is None, "an application was started")
 
 
 def main():
