@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev googletest
-          libzip-dev zipcmp zipmerge ziptool zlib1g-dev python3-pyftpdlib zip unzip curl)
+          libzip-dev libsodium-dev minisign zipcmp zipmerge ziptool zlib1g-dev python3-pyftpdlib zip unzip curl)
 # (zipcmp, zipmerge and ziptool: libzip's CMake package names them.)
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,3 @@
+#include "publish/release_list.h"
+
+#include <gtest/gtest.h>
