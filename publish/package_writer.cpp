@@ -100,6 +100,38 @@ class SpillFile {
   std::uint64_t position_ = 0;
 };
 
+constexpr std::size_t kSample = 32 * 1024;
+
+// Whether deflate saves less than 1% on three samples of the file (its start,
+// middle and end); such a file is stored without compressing the rest. Small
+// files are not sampled: they are deflated whole and stored when that does
+// not shrink them.
+bool looks_incompressible(const fs::path& source) {
+  std::error_code error;
+  const std::uintmax_t size = fs::file_size(source, error);
+  if (error || size < 4 * kSample) return false;
+  std::ifstream in(source, std::ios::binary);
+  std::vector<unsigned char> sample(kSample), packed(compressBound(kSample));
+  std::uint64_t taken = 0, made = 0;
+  for (const std::uintmax_t at : {std::uintmax_t{0}, (size - kSample) / 2, size - kSample}) {
+    in.seekg(static_cast<std::streamoff>(at));
+    in.read(reinterpret_cast<char*>(sample.data()), kSample);
+    if (in.gcount() != static_cast<std::streamsize>(kSample)) return false;
+    z_stream stream{};
+    if (deflateInit2(&stream, 1, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) return false;
+    stream.next_in = sample.data();
+    stream.avail_in = kSample;
+    stream.next_out = packed.data();
+    stream.avail_out = static_cast<uInt>(packed.size());
+    const int status = deflate(&stream, Z_FINISH);
+    made += stream.total_out;
+    deflateEnd(&stream);
+    if (status != Z_STREAM_END) return false;
+    taken += kSample;
+  }
+  return made * 100 >= taken * 99;
+}
+
 // One pass over a file: digest, CRC and raw deflate into the spill file.
 void compress_file(const fs::path& source, int level, SpillFile& spill, Compressed* result) {
   std::ifstream in(source, std::ios::binary);
@@ -107,6 +139,7 @@ void compress_file(const fs::path& source, int level, SpillFile& spill, Compress
     result->error = "cannot open";
     return;
   }
+  const bool deflating = !looks_incompressible(source);
   z_stream stream{};
   if (deflateInit2(&stream, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
     result->error = "cannot start compression";
@@ -134,6 +167,7 @@ void compress_file(const fs::path& source, int level, SpillFile& spill, Compress
     digest.update(input.data(), n);
     crc = crc32(crc, input.data(), static_cast<uInt>(n));
     result->size += n;
+    if (!deflating) continue;
     stream.next_in = input.data();
     stream.avail_in = static_cast<uInt>(n);
     pump(Z_NO_FLUSH);
@@ -142,12 +176,16 @@ void compress_file(const fs::path& source, int level, SpillFile& spill, Compress
     result->error = "cannot read";
     return;
   }
+  result->version = digest.hex();
+  result->crc = static_cast<std::uint32_t>(crc);
+  if (!deflating) {
+    result->stored = true;
+    return;
+  }
   if (pump(Z_FINISH) != Z_STREAM_END || !spill.good()) {
     result->error = "cannot write the temporary file " + spill.path().string();
     return;
   }
-  result->version = digest.hex();
-  result->crc = static_cast<std::uint32_t>(crc);
   result->compressed_size = spill.position() - result->offset;
   if (result->compressed_size >= result->size) {
     result->stored = true;
