@@ -114,7 +114,7 @@ std::vector<std::string> release_problems(const Release& release, const Release*
   if (!release.list) return {std::string(kListFile) + ": missing"};
   std::vector<std::string> problems;
   std::string_view previous_text;
-  if (previous != nullptr) previous_text = previous->list.value_or("");
+  if (previous != nullptr && previous->list) previous_text = *previous->list;
   problems = list_problems(
       *release.list, release.archive != nullptr,
       [&](const std::string& name) { return archive_has(release.archive.get(), name); },

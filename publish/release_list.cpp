@@ -116,6 +116,16 @@ InstalledView installed_view(std::string_view previous_text, std::string_view ne
   if (feeds > 0 && record_field(installed_line, 2) != record_field(server_line, 2)) {
     view.first_added = std::string(record_field(server_line, 1));
   }
+  // With a single added record that one is all it misses: what follows the
+  // lines it walks must be empty.
+  std::size_t walked_end = 0;
+  for (std::size_t i = 0; i <= feeds && walked_end != std::string::npos; ++i) {
+    walked_end = server.find('\n', i == 0 ? 0 : walked_end + 1);
+  }
+  view.partial_update_reaches_new =
+      !view.first_added.empty() &&
+      (walked_end == std::string::npos ||
+       server.find_first_not_of('\n', walked_end + 1) == std::string::npos);
   return view;
 }
 

@@ -57,6 +57,7 @@ TEST(PublishPlan, WhatAnInstallationAtThePreviousReleaseSees) {
   } cases[] = {
       {"Brindax.zip\na@1\nb@1\n", 0, true, ""},
       {"Brindax.zip\na@1\nb@2\n", 2, true, ""},
+      {"Brindax.zip\na@2\nb@1\nc@1\n", 1, true, "c"},  // the one added record is installed
       {"Brindax.zip\na@2\nb@1\nc@1\nd@1\n", 1, false, "c"},
   };
   for (const auto& c : cases) {
