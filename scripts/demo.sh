@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The updater's main job against a local demo server: builds the updater for
-# a server on 127.0.0.1, publishes a small demo release on a local FTP server
-# (Debian's pyftpdlib) in a temporary folder, and walks through a first
+# a server on 127.0.0.1, publishes a small demo release with brindax-publish on
+# a local FTP server (Debian's pyftpdlib) in a temporary folder, and walks through a first
 # install, checks and a partial update, printing each step and exit code.
 # Stops the server and removes its temporary files at the end.
 set -euo pipefail
@@ -18,11 +18,12 @@ remote_dir=public_html/source/Kelmor
 # A free loopback port for the demo server; the updater gets it built in.
 port=$($python -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 build=build/demo
-echo "== Building the updater for the demo server at 127.0.0.1:$port"
+echo "== Building the updater for the demo server at 127.0.0.1:$port, and the publisher's tool"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRINDAX_BUILD_TESTS=OFF \
   -DBRINDAX_FTP_HOST=127.0.0.1 -DBRINDAX_FTP_PORT="$port" >/dev/null
-cmake --build "$build" --target brindax-updater -j "$(nproc)" >/dev/null
+cmake --build "$build" --target brindax-updater brindax-publish -j "$(nproc)" >/dev/null
 updater="$top/$build/bin/brindax-updater"
+publisher="$top/$build/bin/brindax-publish"
 
 work=$(mktemp -d /tmp/brindax-demo.XXXXXX)
 server_pid=""
@@ -37,7 +38,9 @@ release="$work/release"
 install="$work/Brindax"
 mkdir -p "$root/$remote_dir" "$release" "$install"
 
-# publish <version of Brindax.exe> <version of data/levels.txt> [extra record]
+# publish <version of Brindax.exe> <version of data/levels.txt> [extra file]
+# Makes the release folder and publishes it with brindax-publish, against the
+# release on the server when there is one (so no record ever shifts).
 publish() {
   local app_version=$1 levels_version=$2 extra=${3:-}
   rm -rf "$release" && mkdir -p "$release/data" "$release/docs"
@@ -49,15 +52,15 @@ APP
   printf 'Level 1\nLevel 2\n' > "$release/data/levels.txt"
   [ "$levels_version" = 2 ] && printf 'Level 1\nLevel 2\nLevel 3 (new)\n' > "$release/data/levels.txt"
   printf 'Brindax demo\n' > "$release/docs/readme.txt"
-  (cd "$release" && rm -f "$root/$remote_dir/Brindax.zip" && zip -qr "$root/$remote_dir/Brindax.zip" .)
-  {
-    printf 'Brindax.zip\n'
-    printf 'Brindax.exe@%s\n' "$app_version"
-    printf 'data/levels.txt@%s\n' "$levels_version"
-    printf 'docs/readme.txt@1\n'
-    [ -n "$extra" ] && printf '%s\n' "$extra"
-  } > "$root/$remote_dir/Brindax.ver"
-  true
+  [ -n "$extra" ] && printf 'What changed\n' > "$release/$extra"
+  local previous=()
+  if [ -f "$root/$remote_dir/Brindax.ver" ]; then
+    rm -rf "$work/previous" && cp -r "$root/$remote_dir" "$work/previous"
+    previous=(--previous "$work/previous")
+  fi
+  echo "\$ brindax-publish make release server${previous:+ --previous previous}"
+  "$publisher" make "$release" "$root/$remote_dir" "${previous[@]}" | sed 's/^/   /'
+  echo "   the list on the server:"; sed 's/^/     /' "$root/$remote_dir/Brindax.ver"
 }
 
 run() {
@@ -113,7 +116,7 @@ after=$(cd "$install" && stat -c "%n %y" Brindax.exe docs/readme.txt)
 
 echo
 echo "== 5. The server's list gains a record: the check answers 1 (different number of lines)"
-publish 1.0 2 "docs/changes.txt@1"
+publish 1.0 2 docs/changes.txt
 run UpdateAvailable
 
 echo
