@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the Linux build with its unit and
-# process-level tests, then the Windows builds (cross-compiled with
-# mingw-w64; the 64-bit one tested under Wine, the 32-bit product checked).
+# process-level tests, the same suite built with AddressSanitizer and
+# UndefinedBehaviorSanitizer, a short run of every fuzz target, then the
+# Windows builds (cross-compiled with mingw-w64; the 64-bit one tested under
+# Wine, the 32-bit product checked).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
+. scripts/compiler-cache.sh
 
 log=$(mktemp /tmp/brindax-test.XXXXXX)
 trap 'rm -f "$log"' EXIT
@@ -15,14 +18,21 @@ cmake --preset linux
 cmake --build --preset linux -j "$jobs"
 ctest --preset linux -j "$jobs" 2>&1 | tee -a "$log"
 
+if [ "${BRINDAX_SKIP_SANITIZERS:-0}" != 1 ]; then
+  cmake --preset linux-asan
+  cmake --build --preset linux-asan -j "$jobs"
+  ctest --preset linux-asan -j "$jobs" 2>&1 | tee -a "$log"
+  scripts/fuzz.sh 2>&1 | tee -a "$log"
+fi
+
 if [ "${BRINDAX_SKIP_WINDOWS:-0}" != 1 ]; then
   scripts/windows/test-windows.sh 2>&1 | tee -a "$log"
 fi
 
-# One closing line over every runner: CTest's counts and the Wine process
-# tests' count.
+# One closing line over every runner: CTest's counts, the Wine process
+# tests' count and the fuzz targets that ran clean.
 passed=0
 while read -r count; do passed=$((passed + count)); done < <(
-  sed -n 's/^100% tests passed, 0 tests failed out of \([0-9]*\)$/\1/p; s/^wine e2e: \([0-9]*\) passed, 0 failed.*/\1/p' "$log")
+  sed -n 's/^100% tests passed, 0 tests failed out of \([0-9]*\)$/\1/p; s/^wine e2e: \([0-9]*\) passed, 0 failed.*/\1/p; s/^fuzz: \([0-9]*\) passed, 0 failed$/\1/p' "$log")
 echo "All tests passed."
 echo "$passed passed, 0 failed"

@@ -1,0 +1,72 @@
+#!/usr/bin/python3
+"""Writes the seed corpora of the fuzz targets into fuzz/corpus/<target>/.
+
+The files are committed; run this again only to change them. Archives get a
+fixed time stamp so that the bytes do not change from run to run.
+"""
+import io
+import pathlib
+import zipfile
+
+CORPUS = pathlib.Path(__file__).resolve().parent / "corpus"
+STAMP = (2024, 1, 1, 0, 0, 0)
+
+
+def write(target, name, data):
+    folder = CORPUS / target
+    folder.mkdir(parents=True, exist_ok=True)
+    (folder / name).write_bytes(data)
+
+
+def archive(entries, method=zipfile.ZIP_DEFLATED):
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w", method) as z:
+        for name, data in entries:
+            z.writestr(zipfile.ZipInfo(name, STAMP), data, compress_type=method)
+    return buffer.getvalue()
+
+
+def version_lists():
+    lists = {
+        # local list, NUL, server list
+        "same": b"Brindax.zip\nBrindax.exe@1.0\ndata/a.dat@2\x00Brindax.zip\nBrindax.exe@1.0\ndata/a.dat@2",
+        "changed": b"Brindax.zip\nBrindax.exe@1.0\ndata/a.dat@2\x00Brindax.zip\nBrindax.exe@1.1\ndata/a.dat@2",
+        "longer": b"Brindax.zip\nBrindax.exe@1.0\x00Brindax.zip\nBrindax.exe@1.0\nnew.dat@1\n",
+        "crlf_fields": b"P.zip\r\na@1@x@y\r\nb@@\r\n\x00P.zip\r\na@1@z\r\nb@\r\n",
+        "one_list": b"P.zip\n\n@\n@@1\nname-only\n",
+    }
+    for name, data in lists.items():
+        write("version_list", name, data)
+
+
+def entry_names():
+    names = {
+        "plain": b"data/a.dat",
+        "folder": b"data/sub/",
+        "climb": b"data/../../x",
+        "backslash": b"a\\..\\b",
+        "absolute": b"/etc/x",
+        "drive": b"C:\\x",
+        "dots": b"a/./..b/...",
+    }
+    for name, data in names.items():
+        write("entry_name", name, data)
+
+
+def packs():
+    write("pack_unpack", "install", archive(
+        [("Brindax.exe", b"MZ" + b"\x00" * 30), ("data/", b""), ("data/a.dat", b"abc" * 20)]))
+    write("pack_unpack", "stored", archive([("x.txt", b"hello\n")], zipfile.ZIP_STORED))
+    write("pack_unpack", "unsafe_names", archive(
+        [("../up.txt", b"1"), ("/abs.txt", b"2"), ("a\\..\\..\\b.txt", b"3"), ("c:d.txt", b"4"),
+         ("ok/./f.txt", b"5")]))
+    write("pack_unpack", "empty", archive([]))
+    bad = bytearray(archive([("crc.txt", b"payload" * 8)], zipfile.ZIP_STORED))
+    bad[30 + len("crc.txt")] ^= 0xFF  # first byte of the stored data: CRC no longer matches
+    write("pack_unpack", "bad_crc", bytes(bad))
+
+
+if __name__ == "__main__":
+    version_lists()
+    entry_names()
+    packs()
