@@ -66,7 +66,20 @@ def packs():
     write("pack_unpack", "bad_crc", bytes(bad))
 
 
+def ftp_replies():
+    # First byte: which codes are accepted (an index into the target's table).
+    for name, data in [
+            ("greeting", b"\x01220 Welcome\r\n"),
+            ("multiline", b"\x03230-Hello\r\n more\r\n230 Logged in\r\n"),
+            ("passive", b"\x04227 Entering Passive Mode (127,0,0,1,183,29)\r\n"),
+            ("passive_blanks", b"\x04227 =127, 0, 0, 1, 4, 1\n"),
+            ("two_replies", b"\x02150 go\r\n226 done\r\n"),
+            ("blank_lines", b"\x05\r\n\r\n250-a\n251 b\n250 c\n")]:
+        write("ftp_reply", name, data)
+
+
 if __name__ == "__main__":
     version_lists()
     entry_names()
     packs()
+    ftp_replies()

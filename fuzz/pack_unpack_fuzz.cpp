@@ -1,6 +1,7 @@
 // Opening and unpacking an arbitrary archive through the pack interface, the
-// way an install does: walk the entries, refuse unsafe names, make the
-// folders, write each file under its stored name.
+// way an install does: walk the entries, refuse unsafe and colliding names,
+// stage each file beside its destination, then move them all into place, or
+// leave nothing at all when any entry fails.
 //
 // Everything happens in a private folder tree made at start-up:
 //   <root>/archive          the input
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
 #include <system_error>
 
@@ -24,6 +26,7 @@
 #include "pack/pack.h"
 #include "pack/zip_backend.h"
 #include "runtime/core/file.h"
+#include "runtime/core/file_transaction.h"
 #include "runtime/core/heap.h"
 #include "runtime/core/strings.h"
 #include "updater/entry_path.h"
@@ -44,16 +47,29 @@ void remove_root() {
   fs::remove_all(g_root, ignored);
 }
 
+bool work_is_empty() { return fs::is_empty(g_work); }
+
+// As an install does: every entry checked and staged beside its destination,
+// then all moved into place; one failing entry undoes everything, so that
+// work/ is left as empty as it was.
 void unpack_all(std::intptr_t pack) {
   if (pack_examine(pack) == 0) return;
-  while (pack_next_entry(pack) != 0) {
-    StackMark mark;
-    const std::string name(pack_entry_name(pack, mark.offset()));
-    if (!entry_name_is_safe(name.c_str())) continue;
-    if (!make_entry_folders(name.c_str())) continue;
-    if (entry_is_directory(name.c_str())) continue;
-    pack_unpack_entry_to_file(pack, name.c_str(), name.c_str());
+  bool staged_all = true;
+  {
+    FileTransaction transaction;
+    std::set<std::string> keys;
+    while (staged_all && pack_next_entry(pack) != 0) {
+      StackMark mark;
+      const std::string name(pack_entry_name(pack, mark.offset()));
+      staged_all = entry_name_is_safe(name.c_str()) && keys.insert(entry_name_key(name.c_str())).second &&
+                   make_entry_folders(name.c_str(), transaction);
+      if (!staged_all || entry_is_directory(name.c_str())) continue;
+      const std::string& staged = transaction.stage(name.c_str());
+      staged_all = !staged.empty() && pack_unpack_entry_to_file(pack, staged.c_str(), "") >= 0;
+    }
+    if (staged_all && transaction.commit(nullptr)) return;
   }
+  FUZZ_CHECK(work_is_empty());
 }
 
 // Nothing but the archive and the folders on the way to work/ below the root.
