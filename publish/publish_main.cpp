@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -18,21 +19,24 @@
 #include "publish/package_writer.h"
 #include "publish/release_list.h"
 #include "updater/entry_path.h"
+#include "updater/release_signature.h"
 
 namespace brindax::publish {
 namespace {
 
 namespace fs = std::filesystem;
 
+constexpr const char* kSignatureSuffix = ".minisig";
+
 const char* const kUsage =
     "usage: brindax-publish make SOURCE_DIR OUT_DIR [--previous OLD_RELEASE_DIR] [--package NAME]\n"
     "                            [--sign SECRET_KEY_FILE]\n"
-    "       brindax-publish verify OUT_DIR [--previous OLD_RELEASE_DIR]\n";
+    "       brindax-publish verify OUT_DIR [--previous OLD_RELEASE_DIR] [--key PUBLIC_KEY]\n";
 
 struct Options {
   std::string command;
   std::vector<std::string> folders;
-  std::optional<std::string> previous, package, sign;
+  std::optional<std::string> previous, package, sign, key;
 };
 
 std::optional<Options> parse_options(int argc, char** argv) {
@@ -47,6 +51,7 @@ std::optional<Options> parse_options(int argc, char** argv) {
     if (arg == "--previous") value = &options.previous;
     if (make && arg == "--package") value = &options.package;
     if (make && arg == "--sign") value = &options.sign;
+    if (!make && arg == "--key") value = &options.key;
     if (value != nullptr) {
       if (i + 1 >= argc || value->has_value()) return std::nullopt;
       *value = argv[++i];
@@ -125,6 +130,48 @@ std::vector<std::string> release_problems(const Release& release, const Release*
   return problems;
 }
 
+// The publisher's public key: minisign's one-line base64 text, or a file
+// holding it (as minisign -G writes it).
+std::optional<ReleaseKey> read_key(const std::string& argument) {
+  std::string text = argument;
+  if (fs::is_regular_file(argument)) {
+    std::ifstream in(argument);
+    for (std::string line; std::getline(in, line);) {
+      if (line.rfind("RW", 0) == 0) text = line;
+    }
+  }
+  ReleaseKey key;
+  if (!parse_release_key(text, &key)) return std::nullopt;
+  return key;
+}
+
+// With a key, the list and the package must carry signatures of that key,
+// and every other signature in the folder must hold as well.
+std::vector<std::string> signature_problems(const fs::path& folder, const Release& release,
+                                            const ReleaseKey& key) {
+  std::set<std::string> signed_files = {kListFile};
+  if (!release.package.empty()) signed_files.insert(release.package);
+  for (const auto& item : fs::directory_iterator(folder)) {
+    const std::string name = item.path().filename().string();
+    const std::string suffix = kSignatureSuffix;
+    if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      signed_files.insert(name.substr(0, name.size() - suffix.size()));
+    }
+  }
+  std::vector<std::string> problems;
+  for (const std::string& name : signed_files) {
+    const std::string file = (folder / name).string();
+    const std::string signature = file + kSignatureSuffix;
+    if (!fs::is_regular_file(file)) {
+      problems.push_back(name + kSignatureSuffix + ": signs a file that is not there");
+      continue;
+    }
+    const SignatureCheck result = verify_file_signature(file.c_str(), signature.c_str(), key);
+    if (result != SignatureCheck::ok) problems.push_back(name + kSignatureSuffix + ": " + describe(result));
+  }
+  return problems;
+}
+
 int verify(const Options& options) {
   const Release release = open_release(options.folders[0]);
   std::optional<Release> previous;
@@ -132,8 +179,17 @@ int verify(const Options& options) {
     previous = open_release(*options.previous);
     if (!previous->list) return refuse(*options.previous + ": no " + kListFile);
   }
+  std::optional<ReleaseKey> key;
+  if (options.key) {
+    key = read_key(*options.key);
+    if (!key) return refuse(*options.key + ": not a minisign public key");
+  }
   std::vector<std::string> problems = release_problems(release, previous ? &*previous : nullptr);
-  // (Checks of further kinds, such as signatures, add their lines here.)
+  if (key) {
+    for (std::string& problem : signature_problems(options.folders[0], release, *key)) {
+      problems.push_back(std::move(problem));
+    }
+  }
   for (const std::string& problem : problems) std::cout << problem << "\n";
   if (!problems.empty()) return 1;
   std::cout << "release sound: " << kListFile << " with " << parse_list(*release.list).lines.size()
@@ -363,7 +419,7 @@ int make(const Options& options) {
   }
 
   const fs::path package_path = out / package, list_path = out / kListFile;
-  for (const fs::path& stale : {fs::path(package_path) += ".minisig", fs::path(list_path) += ".minisig"}) {
+  for (const fs::path& stale : {fs::path(package_path) += kSignatureSuffix, fs::path(list_path) += kSignatureSuffix}) {
     fs::remove(stale, error);
   }
   fs::rename(package_temp.path, package_path, error);

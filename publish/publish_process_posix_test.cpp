@@ -113,6 +113,32 @@ TEST_F(PublishRoundTrip, SignsWithMinisign) {
     EXPECT_EQ(run_in(base_, "/usr/bin/minisign", {"-V", "-q", "-p", "key.pub", "-m", file}).exit_code, 0)
         << file;
   }
+
+  // verify --key: the release as made holds; then each way it can break.
+  ASSERT_EQ(run_in(base_, "/usr/bin/minisign", {"-G", "-W", "-p", "other.pub", "-s", "other.sec"}).exit_code, 0);
+  const std::string release = read_file(base_ / "out/Brindax.zip");
+  struct Case {
+    const char* what;
+    std::function<void()> change;
+    const char* key;
+    int exit_code;
+    const char* reported;  // a line of the output
+  };
+  const Case cases[] = {
+      {"as made", [] {}, "key.pub", 0, "release sound"},
+      {"other key", [] {}, "other.pub", 1, "Brindax.ver.minisig: "},
+      {"package changed", [&] { write_file(base_ / "out/Brindax.zip", release + " "); }, "key.pub", 1,
+       "Brindax.zip.minisig: "},
+      {"signature gone", [&] { fs::remove(base_ / "out/Brindax.ver.minisig"); }, "key.pub", 1,
+       "Brindax.ver.minisig: "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.change();
+    const RunResult checked = publish_tool({"verify", "out", "--key", c.key});
+    EXPECT_EQ(checked.exit_code, c.exit_code) << checked.output;
+    EXPECT_NE(checked.output.find(c.reported), std::string::npos) << checked.output;
+  }
 }
 
 }  // namespace
