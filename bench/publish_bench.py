@@ -8,7 +8,6 @@ of both) over several rounds and reports the median time ratio and the
 tool's peak memory. Run: bench/publish_bench.py [--rounds N] [--size MIB]
 """
 import argparse
-import importlib.util
 import os
 import shutil
 import statistics
@@ -19,9 +18,8 @@ import tempfile
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MIB = 1024 * 1024
 
-spec = importlib.util.spec_from_file_location("install_bench", os.path.join(TOP, "bench", "install_bench.py"))
-install_bench = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(install_bench)
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import install_bench  # noqa: E402  (the release generator)
 
 
 def build_tool():

@@ -11,7 +11,10 @@ Reported: wall time of the updater run and the bytes of the package that
 reached the updater on data connections (testing/ftp_server_counting.py).
 For scale, the time of a partial update with nothing changed (log-in and
 the version list only) is measured too: no partial update can be faster.
-Run: bench/ranged_bench.py [--rounds N]
+With --rate MBIT the server sends no faster than a line of that speed (for
+instance 100 for 100 Mbit/s), where loopback alone is faster than any user's
+line and makes the whole download look almost free.
+Run: bench/ranged_bench.py [--rounds N] [--rate MBIT]
 """
 import argparse
 import os
@@ -30,7 +33,7 @@ TOP = install_bench.TOP
 MIB = install_bench.MIB
 
 
-def serve(root, port, work, refuse):
+def serve(root, port, work, refuse, rate):
     log = os.path.join(work, "transfers")
     port_file = os.path.join(work, "port")
     for path in (log, port_file):
@@ -41,6 +44,8 @@ def serve(root, port, work, refuse):
             "--port", str(port), "--port-file", port_file, "--transfer-log", log]
     for command in refuse:
         argv += ["--refuse", command]
+    if rate:
+        argv += ["--rate", str(rate)]
     server = subprocess.Popen(argv)
     for _ in range(200):
         if os.path.exists(port_file):
@@ -59,13 +64,13 @@ def package_bytes(log):
     return total
 
 
-def run_once(updater, root, port, work, local_list, refuse):
+def run_once(updater, root, port, work, local_list, refuse, rate=0):
     target = os.path.join(work, "install")
     shutil.rmtree(target, ignore_errors=True)
     os.makedirs(target)
     with open(os.path.join(target, "LocalVersion.ver"), "w") as f:
         f.write(local_list)
-    server, log = serve(root, port, work, refuse)
+    server, log = serve(root, port, work, refuse, rate)
     try:
         seconds, _, code, err = install_bench.measure([updater, "MajLocal"], target)
     finally:
@@ -78,6 +83,7 @@ def run_once(updater, root, port, work, local_list, refuse):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--rate", type=float, default=0, help="line speed in Mbit/s (0: loopback)")
     args = parser.parse_args()
 
     port = install_bench.free_port()
@@ -108,7 +114,7 @@ def main():
         def local_list(changed):
             return "Brindax.zip\n" + "\n".join(r + ".old" if r in changed else r for r in records) + "\n"
 
-        floor = statistics.median(run_once(updater, root, port, work, local_list([]), [])[0]
+        floor = statistics.median(run_once(updater, root, port, work, local_list([]), [], args.rate)[0]
                                   for _ in range(args.rounds))
         summary = ["  nothing changed (log-in and version list only): %.3f s" % floor]
         for title, changed in (("one 10 KB file changed", [small + "@1.0"]),
@@ -119,7 +125,7 @@ def main():
             print("\n" + title)
             for r in range(args.rounds):
                 for side, refuse in (("whole", ["SIZE"]), ("ranged", [])):
-                    seconds, got = run_once(updater, root, port, work, listing, refuse)
+                    seconds, got = run_once(updater, root, port, work, listing, refuse, args.rate)
                     times[side].append(seconds)
                     received[side].append(got)
                 print("  round %d: whole %.2f s, %.1f MiB; ranged %.3f s, %.2f MiB (%.2f%% of the package)"

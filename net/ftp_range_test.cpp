@@ -7,26 +7,17 @@
 
 #include "net/ftp.h"
 #include "net/ftp_range.h"
+#include "net/net_test_support.h"
 #include "testing/scripted_ftp_peer.h"
 
 namespace brindax {
 namespace {
 
+using net_test::log_in;
+using net_test::open_session;
+
 using DataEnd = testkit::ScriptedFtpPeer::DataEnd;
 using testkit::ScriptedFtpPeer;
-
-ScriptedFtpPeer& log_in(ScriptedFtpPeer& peer) {
-  return peer.send("220 ready\r\n")
-      .expect("USER vantorel")
-      .send("331 pw\r\n")
-      .expect("PASS secret")
-      .send("230 in\r\n");
-}
-
-ObjectId open_session(const ScriptedFtpPeer& peer) {
-  return static_cast<ObjectId>(
-      ftp_open(OBJECT_DYNAMIC, "127.0.0.1", "vantorel", "secret", 1, peer.port()));
-}
 
 bool append(void* context, std::uint64_t, const char* data, std::int32_t n) {
   static_cast<std::string*>(context)->append(data, static_cast<std::size_t>(n));

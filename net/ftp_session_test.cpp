@@ -14,20 +14,10 @@
 namespace brindax {
 namespace {
 
+using net_test::log_in;
+using net_test::open_session;
+
 using testkit::ScriptedFtpPeer;
-
-ObjectId open_session(const ScriptedFtpPeer& peer) {
-  return static_cast<ObjectId>(ftp_open(OBJECT_DYNAMIC, "127.0.0.1", "vantorel", "secret", 1,
-                                        peer.port()));
-}
-
-ScriptedFtpPeer& log_in(ScriptedFtpPeer& peer, const std::string& greeting = "220 ready\r\n") {
-  return peer.send(greeting)
-      .expect("USER vantorel")
-      .send("331 password please\r\n")
-      .expect("PASS secret")
-      .send("230 logged in\r\n");
-}
 
 TEST(FtpSessionTest, MultiLineGreetingsAreReadWholeBeforeUser) {
   // Lines inside a multi-line reply may begin with anything, even another

@@ -15,25 +15,15 @@
 namespace brindax {
 namespace {
 
+using net_test::log_in;
+using net_test::open_session;
+
 using DataEnd = testkit::ScriptedFtpPeer::DataEnd;
 using net_test::read_file;
 using net_test::Scratch;
 using testkit::ScriptedFtpPeer;
 
 const std::string kContent = "version list\r\nline 2\n" + std::string(10000, 'z') + "end";
-
-ObjectId open_session(const ScriptedFtpPeer& peer, std::int32_t passive = 1) {
-  return static_cast<ObjectId>(
-      ftp_open(OBJECT_DYNAMIC, "127.0.0.1", "vantorel", "secret", passive, peer.port()));
-}
-
-ScriptedFtpPeer& log_in(ScriptedFtpPeer& peer) {
-  return peer.send("220 ready\r\n")
-      .expect("USER vantorel")
-      .send("331 pw\r\n")
-      .expect("PASS secret")
-      .send("230 in\r\n");
-}
 
 // TYPE and PASV up to the 227 reply (the data listener is open by then).
 ScriptedFtpPeer& passive_prelude(ScriptedFtpPeer& peer, const std::string& reply_227) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "net/ftp.h"
+#include "testing/scripted_ftp_peer.h"
 
 namespace brindax::net_test {
 
@@ -64,6 +65,22 @@ class ShortTimeout {
 
 inline double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// A session to a scripted peer, with the account that log_in expects.
+inline ObjectId open_session(const testkit::ScriptedFtpPeer& peer, std::int32_t passive = 1) {
+  return static_cast<ObjectId>(
+      ftp_open(OBJECT_DYNAMIC, "127.0.0.1", "vantorel", "secret", passive, peer.port()));
+}
+
+// The peer's side of a greeting and a log-in with USER and PASS.
+inline testkit::ScriptedFtpPeer& log_in(testkit::ScriptedFtpPeer& peer,
+                                        const std::string& greeting = "220 ready\r\n") {
+  return peer.send(greeting)
+      .expect("USER vantorel")
+      .send("331 password please\r\n")
+      .expect("PASS secret")
+      .send("230 logged in\r\n");
 }
 
 }  // namespace brindax::net_test

@@ -9,6 +9,8 @@ bound port is written to FILE (written under another name, then renamed, so
 a reader never sees half a number). With --command-log every command line
 that a client sends is appended to FILE (the password replaced by "****").
 Serves until killed (SIGTERM).
+
+Other test servers build on add_arguments, handler_class and serve.
 """
 import argparse
 import logging
@@ -22,8 +24,7 @@ from pyftpdlib.log import config_logging
 from pyftpdlib.servers import FTPServer
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__)
+def add_arguments(parser):
     parser.add_argument("--root", required=True)
     parser.add_argument("--user", required=True)
     parser.add_argument("--password", required=True)
@@ -31,13 +32,12 @@ def main():
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--port-file")
     parser.add_argument("--command-log")
-    args = parser.parse_args()
 
-    config_logging(level=logging.ERROR)
 
+def handler_class(args):
+    """A handler for the one read-only account that logs commands."""
     authorizer = DummyAuthorizer()
     authorizer.add_user(args.user, args.password, args.root, perm="elr")
-
     command_log = args.command_log
 
     class Handler(FTPHandler):
@@ -51,23 +51,32 @@ def main():
     Handler.authorizer = authorizer
     Handler.auth_failed_timeout = 0.1  # answer a wrong password at once
     Handler.permit_foreign_addresses = False
+    return Handler
 
-    server = FTPServer((args.host, args.port), Handler)
-    port = server.address[1]
+
+def serve(args, handler):
+    """Listens, writes the port file and serves until SIGTERM."""
+    config_logging(level=logging.ERROR)
+    server = FTPServer((args.host, args.port), handler)
 
     def stop(signum, frame):
         server.close_all()
         sys.exit(0)
 
     signal.signal(signal.SIGTERM, stop)
-
     if args.port_file:
         partial = args.port_file + ".partial"
         with open(partial, "w") as f:
-            f.write("%d\n" % port)
+            f.write("%d\n" % server.address[1])
         os.replace(partial, args.port_file)
-
     server.serve_forever(handle_exit=False)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    add_arguments(parser)
+    args = parser.parse_args()
+    serve(args, handler_class(args))
 
 
 if __name__ == "__main__":

@@ -889,6 +889,40 @@ def box_when_the_signed_package_was_changed(s):
     check(s.app_marker() is None, "an application was started")
 
 
+@case
+def publisher_release_installs_as_made(s):
+    # brindax-publish.exe makes a release from a folder; verify accepts it and
+    # catches a record whose entry is missing; the updater installs it as made.
+    publish = os.path.join(s.build_dir, "bin", "brindax-publish.exe")
+    check(os.path.exists(publish), "%s missing" % publish)
+    source = {"Brindax.exe": s.app_bytes, "data/levels.txt": b"level 1\n", "notes.txt": b"n\n"}
+    src, out = os.path.join(s.case_dir, "src"), os.path.join(s.case_dir, "out")
+    for name, data in source.items():
+        write(os.path.join(src, name), data)
+    code, text = s.wine.run_capture(publish, ["make", windows_path(src), windows_path(out)])
+    check(code == 0, "make exited %d: %s" % (code, text))
+    code, text = s.wine.run_capture(publish, ["verify", windows_path(out)])
+    check(code == 0, "verify of the release as made exited %d: %s" % (code, text))
+    made = tree(out)
+    check(sorted(made) == ["Brindax.ver", "Brindax.zip"], "release files: %s" % sorted(made))
+    broken = os.path.join(s.case_dir, "broken")
+    for name, data in made.items():
+        write(os.path.join(broken, name), data)
+    write(os.path.join(broken, "Brindax.ver"), made["Brindax.ver"] + b"missing.txt@1\n")
+    code, text = s.wine.run_capture(publish, ["verify", windows_path(broken)])
+    check(code == 1 and "missing.txt" in text, "verify of a broken release: %d %r" % (code, text))
+
+    s.serve(made)
+    check(s.run(["MajAll"]) == 0, "the install did not exit with 0")
+    deadline = time.time() + APP_TIMEOUT
+    while "done" not in (s.app_marker() or []) and time.time() < deadline:
+        time.sleep(0.2)
+    got = tree(s.cwd)
+    got.pop("brindax-started.txt", None)
+    check(got == dict(source, **{"LocalVersion.ver": made["Brindax.ver"]}),
+          "installed files: %s" % sorted(got))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
