@@ -466,6 +466,14 @@ class Suite:
             return None
         return read(path).decode("latin-1").replace("\r\n", "\n").splitlines()
 
+    def wait_for_app(self):
+        """Waits (at most APP_TIMEOUT) until the started Brindax.exe has
+        ended; its marker's lines, None when it never started."""
+        deadline = time.time() + APP_TIMEOUT
+        while "done" not in (self.app_marker() or []) and time.time() < deadline:
+            time.sleep(0.2)
+        return self.app_marker()
+
 
 # --- the cases ---------------------------------------------------------------------
 
@@ -566,9 +574,7 @@ def full_install_unpacks_everything_and_starts_the_application(s):
     check(code == 0, "exit code %d, expected 0" % code)
     check("done" not in marker_at_exit,
           "Brindax.exe had already ended when the updater ended: the updater waited for it")
-    deadline = time.time() + APP_TIMEOUT
-    while "done" not in (s.app_marker() or []) and time.time() < deadline:
-        time.sleep(0.2)
+    s.wait_for_app()
     marker = s.app_marker()
     check(marker is not None, "Brindax.exe was not started")
     starts = [l for l in marker if l.startswith("start|")]
@@ -594,9 +600,7 @@ def full_install_over_active_mode_data_connections(s):
     s.serve({s.version_file: VERSIONS, "pack-1.zip": make_zip(package_entries(s))})
     code = s.run(["MajAll"], variant="active")
     check(code == 0, "exit code %d, expected 0" % code)
-    deadline = time.time() + APP_TIMEOUT
-    while "done" not in (s.app_marker() or []) and time.time() < deadline:
-        time.sleep(0.2)
+    s.wait_for_app()
     check(s.app_marker() is not None, "Brindax.exe was not started")
     got = tree(s.cwd)
     got.pop("brindax-started.txt", None)
@@ -862,9 +866,7 @@ def signed_release_installs(s):
     s.serve(signed_release(s, {s.version_file: VERSIONS, "pack-1.zip": make_zip(package_entries(s))}))
     code = s.run(["MajAll"], variant="signed")
     check(code == 0, "exit code %d, expected 0" % code)
-    deadline = time.time() + APP_TIMEOUT
-    while "done" not in (s.app_marker() or []) and time.time() < deadline:
-        time.sleep(0.2)
+    s.wait_for_app()
     check(s.app_marker() is not None, "Brindax.exe was not started")
     got = tree(s.cwd)
     got.pop("brindax-started.txt", None)
@@ -914,9 +916,7 @@ def publisher_release_installs_as_made(s):
 
     s.serve(made)
     check(s.run(["MajAll"]) == 0, "the install did not exit with 0")
-    deadline = time.time() + APP_TIMEOUT
-    while "done" not in (s.app_marker() or []) and time.time() < deadline:
-        time.sleep(0.2)
+    s.wait_for_app()
     got = tree(s.cwd)
     got.pop("brindax-started.txt", None)
     check(got == dict(source, **{"LocalVersion.ver": made["Brindax.ver"]}),
