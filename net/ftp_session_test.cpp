@@ -24,8 +24,8 @@ TEST(FtpSessionTest, MultiLineGreetingsAreReadWholeBeforeUser) {
   // code followed by a blank; only "220 " ends it.
   const char* greetings[] = {
       "220-Welcome\r\n220-to the server\r\n220 ready\r\n",
-      "220-Welcome\r\nno code on this line\r\n  indented 331 line\r\n\r\n230 not the end\r\n"
-      "220 ready\r\n",
+      ("220-Welcome\r\nno code on this line\r\n  indented 331 line\r\n\r\n230 not the end\r\n"
+       "220 ready\r\n"),
       "421-Busy\r\n421 try later\r\n",  // read the same way; the log-in goes on
       "220-Line ending only in LF\n220 ready\n",
   };

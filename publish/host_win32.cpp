@@ -58,7 +58,10 @@ std::string quote_argument(const std::string& arg) {
 
 int run_program(const std::string& program, const std::vector<std::string>& args) {
   std::string command = quote_argument(program);
-  for (const std::string& arg : args) command += " " + quote_argument(arg);
+  for (const std::string& arg : args) {
+    command += ' ';
+    command += quote_argument(arg);
+  }
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};

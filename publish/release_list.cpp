@@ -14,7 +14,12 @@
 namespace brindax::publish {
 namespace {
 
-std::string quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
+std::string quoted(std::string_view text) {
+  std::string result(1, '"');
+  result.append(text);
+  result += '"';
+  return result;
+}
 
 // The 8-bit name as the updater meets it again: converted to the package's
 // UTF-8 on the way in and decoded one byte per character on the way out.
