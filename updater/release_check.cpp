@@ -103,7 +103,7 @@ class DownloadHash final : public FtpDataObserver {
   }
 
  private:
-  static constexpr std::size_t kSlots = 16;
+  static constexpr std::size_t kSlots = 32;
   static constexpr std::size_t kSlotSize = 64 * 1024;
 
   void run() {
