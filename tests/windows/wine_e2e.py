@@ -486,6 +486,15 @@ def case(fn):
     return fn
 
 
+def check_installed(s, want):
+    """A full install ended with exactly `want` in the folder ({name: bytes})
+    and started Brindax.exe."""
+    check(s.wait_for_app() is not None, "Brindax.exe was not started")
+    got = tree(s.cwd)
+    got.pop("brindax-started.txt", None)
+    check(got == want, "files after the install: %s" % sorted(got))
+
+
 @case
 def no_mode_word_with_a_local_list_does_nothing(s):
     # No server at all: a connection attempt would end in a message box.
@@ -600,12 +609,7 @@ def full_install_over_active_mode_data_connections(s):
     s.serve({s.version_file: VERSIONS, "pack-1.zip": make_zip(package_entries(s))})
     code = s.run(["MajAll"], variant="active")
     check(code == 0, "exit code %d, expected 0" % code)
-    s.wait_for_app()
-    check(s.app_marker() is not None, "Brindax.exe was not started")
-    got = tree(s.cwd)
-    got.pop("brindax-started.txt", None)
-    want = dict(files, **{"LocalVersion.ver": VERSIONS})
-    check(got == want, "files after the install: %s" % sorted(got))
+    check_installed(s, dict(files, **{"LocalVersion.ver": VERSIONS}))
 
 
 @case
@@ -866,12 +870,7 @@ def signed_release_installs(s):
     s.serve(signed_release(s, {s.version_file: VERSIONS, "pack-1.zip": make_zip(package_entries(s))}))
     code = s.run(["MajAll"], variant="signed")
     check(code == 0, "exit code %d, expected 0" % code)
-    s.wait_for_app()
-    check(s.app_marker() is not None, "Brindax.exe was not started")
-    got = tree(s.cwd)
-    got.pop("brindax-started.txt", None)
-    want = dict(files, **{"LocalVersion.ver": VERSIONS})
-    check(got == want, "files after the install: %s" % sorted(got))
+    check_installed(s, dict(files, **{"LocalVersion.ver": VERSIONS}))
 
 
 @case
@@ -916,11 +915,7 @@ def publisher_release_installs_as_made(s):
 
     s.serve(made)
     check(s.run(["MajAll"]) == 0, "the install did not exit with 0")
-    s.wait_for_app()
-    got = tree(s.cwd)
-    got.pop("brindax-started.txt", None)
-    check(got == dict(source, **{"LocalVersion.ver": made["Brindax.ver"]}),
-          "installed files: %s" % sorted(got))
+    check_installed(s, dict(source, **{"LocalVersion.ver": made["Brindax.ver"]}))
 
 
 def main():
