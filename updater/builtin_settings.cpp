@@ -8,6 +8,7 @@ namespace brindax {
 
 const BuiltinSettings& builtin_settings() {
   static const BuiltinSettings settings{
+      BRINDAX_BUILTIN_RELEASE_URL,
       BRINDAX_BUILTIN_FTP_HOST,
       BRINDAX_BUILTIN_FTP_USER,
       BRINDAX_BUILTIN_FTP_PASSWORD,

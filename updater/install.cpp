@@ -7,7 +7,6 @@
 #include <string_view>
 #include <vector>
 
-#include "net/ftp.h"
 #include "pack/pack.h"
 #include "pack/zip_backend.h"
 #include "runtime/core/file.h"
@@ -21,6 +20,7 @@
 #include "updater/ranged_package.h"
 #include "updater/release_check.h"
 #include "updater/settings.h"
+#include "updater/update_server.h"
 #include "updater/version_list.h"
 
 namespace brindax {
@@ -77,13 +77,13 @@ class Package {
     if (!entry_name_is_safe(remote.c_str()) || !file_.create("package") ||
         !(fetch_pieces(remote, only_entries) ||
           download_package(remote.c_str(), file_.path().c_str()))) {
-      ftp_close(updater_settings().ftp_connection);
+      close_update_server();
       return download_failure();
     }
     zip_backend_register();
     pack_ = pack_open(OBJECT_DYNAMIC, file_.path().c_str());
     if (pack_ == 0 || pack_examine(pack_) == 0) {
-      ftp_close(updater_settings().ftp_connection);
+      close_update_server();
       return open_failure();
     }
     return std::nullopt;
@@ -101,7 +101,7 @@ class Package {
   // whole.
   bool fetch_pieces(const std::string& remote, const std::vector<std::string>* entries) {
     return entries != nullptr && !release_signatures_checked() &&
-           fetch_changed_entries(updater_settings().ftp_connection, remote.c_str(),
+           fetch_changed_entries(update_server(), remote.c_str(),
                                  file_.path().c_str(), *entries);
   }
 
@@ -194,7 +194,7 @@ Outcome install_everything() {
   server_list.release();
   if (Outcome failure = commit(transaction)) return failure;
   package.close();
-  ftp_close(updater_settings().ftp_connection);
+  close_update_server();
   return std::nullopt;
 }
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <span>
 
-#include "net/ftp_range.h"
 #include "pack/zip_layout.h"
 #include "runtime/core/file.h"
 #include "runtime/core/os_file.h"
@@ -56,11 +55,11 @@ bool collect(void* context, std::uint64_t, const char* data, std::int32_t n) {
 }
 
 // Fetches [offset, offset + length) into memory.
-bool fetch_bytes(std::intptr_t session, const char* remote, std::uint64_t offset,
+bool fetch_bytes(Transport& server, const char* remote, std::uint64_t offset,
                  std::uint64_t length, Bytes& into) {
   into.clear();
   into.reserve(length);
-  return ftp_receive_range(session, remote, offset, length, collect, &into) != 0 &&
+  return server.receive_range(remote, offset, length, collect, &into) == RangeReply::range &&
          into.size() == length;
 }
 
@@ -76,7 +75,7 @@ std::vector<ZipByteRange> still_missing(const std::vector<ZipByteRange>& ranges,
   return missing;
 }
 
-bool fetch_into_file(std::intptr_t session, const char* remote, const char* local_path,
+bool fetch_into_file(Transport& server, const char* remote, const char* local_path,
                      std::uint64_t package_size, std::uint64_t known_start, const Bytes& known,
                      const std::vector<ZipByteRange>& missing,
                      const std::vector<const ZipEntryPlace*>& wanted) {
@@ -89,7 +88,7 @@ bool fetch_into_file(std::intptr_t session, const char* remote, const char* loca
                         static_cast<std::int32_t>(known.size()));
   for (const auto& range : missing) {
     if (!ok) break;
-    ok = ftp_receive_range(session, remote, range.offset, range.length, store_piece, &target) != 0;
+    ok = server.receive_range(remote, range.offset, range.length, store_piece, &target) == RangeReply::range;
   }
   for (const auto& header : target.headers) {
     ok = ok && zip_local_header_matches(header.bytes, *header.entry);
@@ -100,7 +99,7 @@ bool fetch_into_file(std::intptr_t session, const char* remote, const char* loca
 
 }  // namespace
 
-bool fetch_changed_entries(std::intptr_t session, const char* remote_package,
+bool fetch_changed_entries(Transport& server, const char* remote_package,
                            const char* local_path, const std::vector<std::string>& entry_names) {
   if (!entry_name_is_safe(remote_package)) return false;
   std::vector<std::string> names;
@@ -108,7 +107,7 @@ bool fetch_changed_entries(std::intptr_t session, const char* remote_package,
     if (!entry_is_directory(name.c_str())) names.push_back(name);
   }
 
-  const std::int64_t remote_size = ftp_remote_size(session, remote_package);
+  const std::int64_t remote_size = server.remote_size(remote_package);
   // A package hardly larger than its end is simply fetched whole.
   if (remote_size < 0 || static_cast<std::uint64_t>(remote_size) <= 2 * ZIP_TAIL_SEARCH_SIZE) {
     return false;
@@ -119,14 +118,14 @@ bool fetch_changed_entries(std::intptr_t session, const char* remote_package,
   // central directory in front of it when that is larger.
   std::uint64_t known_start = size - ZIP_TAIL_SEARCH_SIZE;
   Bytes known;
-  if (!fetch_bytes(session, remote_package, known_start, ZIP_TAIL_SEARCH_SIZE, known)) return false;
+  if (!fetch_bytes(server, remote_package, known_start, ZIP_TAIL_SEARCH_SIZE, known)) return false;
   const auto place = zip_find_directory(known, size);
   if (!place || !zip_fetch_is_worth_it(size - std::min(place->offset, known_start), size)) {
     return false;
   }
   if (place->offset < known_start) {
     Bytes front;
-    if (!fetch_bytes(session, remote_package, place->offset, known_start - place->offset, front)) {
+    if (!fetch_bytes(server, remote_package, place->offset, known_start - place->offset, front)) {
       return false;
     }
     known.insert(known.begin(), front.begin(), front.end());
@@ -154,7 +153,7 @@ bool fetch_changed_entries(std::intptr_t session, const char* remote_package,
       }
     }
   }
-  if (!fetch_into_file(session, remote_package, local_path, size, known_start, known, missing,
+  if (!fetch_into_file(server, remote_package, local_path, size, known_start, known, missing,
                        wanted)) {
     file_delete(local_path);
     return false;

@@ -6,10 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "net/transport.h"
+
 namespace brindax {
 
-// Fetches from the server's `remote_package` (over the logged-in FTP
-// `session`, in its current directory) what unpacking `entry_names` needs,
+// Fetches from the server's `remote_package` (over the release server's
+// transport) what unpacking `entry_names` needs,
 // into `local_path`: a sparse file of the package's size that holds the end
 // of the package and each named entry's local header, data and any data
 // descriptor at their offsets. libzip opens it like the whole package.
@@ -21,7 +23,7 @@ namespace brindax {
 // half of the package, or a fetched piece does not begin with the expected
 // local header (the package changed meanwhile). The caller then fetches the
 // whole package as usual.
-bool fetch_changed_entries(std::intptr_t session, const char* remote_package,
+bool fetch_changed_entries(Transport& server, const char* remote_package,
                            const char* local_path, const std::vector<std::string>& entry_names);
 
 }  // namespace brindax

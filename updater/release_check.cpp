@@ -10,13 +10,13 @@
 #include <thread>
 #include <vector>
 
-#include "net/ftp.h"
 #include "runtime/core/file.h"
 #include "runtime/core/file_transaction.h"
 #include "runtime/process/message.h"
 #include "runtime/process/runtime.h"
 #include "updater/release_signature.h"
 #include "updater/settings.h"
+#include "updater/update_server.h"
 
 namespace brindax {
 namespace {
@@ -53,8 +53,8 @@ ReleaseKey built_in_key(const char* what, const char* local_path, const std::str
 void fetch_signature(const char* what, const char* remote_name, const char* local_path,
                      const std::string& signature_file) {
   const std::string remote_signature = std::string(remote_name) + kSignatureSuffix;
-  if (ftp_receive_file(updater_settings().ftp_connection, remote_signature.c_str(),
-                       signature_file.c_str()) == 0) {
+  if (!update_server().receive_file(remote_signature.c_str(), signature_file.c_str(),
+                                    ReceiveOptions{})) {
     reject(what, SignatureCheck::missing, local_path, signature_file);
   }
 }
@@ -63,7 +63,7 @@ void fetch_signature(const char* what, const char* remote_name, const char* loca
 // arrives, so that little of the hashing is left once the download ends. The
 // data passes through a ring of fixed buffers; the download waits only when
 // the ring is full, and is woken again once half of it is free.
-class DownloadHash final : public FtpDataObserver {
+class DownloadHash final : public DataObserver {
  public:
   DownloadHash() : buffers_(kSlots * kSlotSize), worker_([this] { run(); }) {}
   ~DownloadHash() { finish(); }
@@ -167,16 +167,18 @@ void require_signed_list(const char* local_copy) {
 }
 
 std::int32_t receive_signed_package(const char* remote_name, const char* local_path) {
-  const std::intptr_t connection = updater_settings().ftp_connection;
-  if (!release_signatures_checked()) return ftp_receive_file(connection, remote_name, local_path);
+  Transport& server = update_server();
+  if (!release_signatures_checked()) {
+    return server.receive_file(remote_name, local_path, ReceiveOptions{}) ? 1 : 0;
+  }
 
   const char* what = "update package";
   const std::string signature_file = private_signature_file();
   const ReleaseKey key = built_in_key(what, local_path, signature_file);
   DownloadHash hash;
-  FtpReceiveOptions options;
+  ReceiveOptions options;
   options.observer = &hash;
-  if (ftp_receive_file_with(connection, remote_name, local_path, options) == 0) return 0;
+  if (!server.receive_file(remote_name, local_path, options)) return 0;
   const auto digest = hash.finish();
 
   fetch_signature(what, remote_name, local_path, signature_file);

@@ -8,6 +8,8 @@ namespace brindax {
 // One process-wide record, filled once by updater_main. String fields are
 // runtime strings, each a private copy of the built-in text.
 struct UpdaterSettings {
+  // Base URLs of the releases over HTTPS, ";" between mirrors; empty: FTP.
+  char* release_url;
   char* ftp_host;  // one host, or several separated by ";" (mirrors, tried in order)
   char* ftp_user;
   char* ftp_password;
@@ -16,7 +18,6 @@ struct UpdaterSettings {
   std::int8_t ftp_passive;
   std::int32_t ftp_port;
   char* app_executable;
-  std::intptr_t ftp_connection;  // the open FTP session, set by open_update_server
   // The publisher's minisign public key; empty: releases are not checked.
   char* release_public_key;
 };
@@ -26,6 +27,7 @@ UpdaterSettings& updater_settings();
 // The values compiled into this build (chosen with the BRINDAX_* CMake cache
 // variables).
 struct BuiltinSettings {
+  const char* release_url;
   const char* ftp_host;
   const char* ftp_user;
   const char* ftp_password;

@@ -1,8 +1,10 @@
-// The update server's side of the version lists: opening the session, fetching
-// the server's list and the update check.
-#include <cstdint>
+// The update server's side of the version lists: opening the transport,
+// fetching the server's list and the update check.
+#include "updater/update_server.h"
 
-#include "net/ftp.h"
+#include <cstdint>
+#include <memory>
+
 #include "net/network.h"
 #include "runtime/core/file.h"
 #include "runtime/core/strings.h"
@@ -13,31 +15,55 @@
 #include "updater/version_list.h"
 
 namespace brindax {
+namespace {
+
+std::unique_ptr<Transport>& transport() {
+  static std::unique_ptr<Transport> open;
+  return open;
+}
+
+[[noreturn]] void report_unreachable() {
+  show_notice("Ftp Error", "Canot open Ftp connection");
+  end_program(0);
+}
+
+}  // namespace
 
 void open_update_server() {
   UpdaterSettings& settings = updater_settings();
-  network_start();
-  ftp_set_timeout(builtin_settings().ftp_timeout_seconds);
-  // ftp_open tries every host of the list and every address of each until
-  // one greets; only when none does is the connection reported as failed.
-  settings.ftp_connection = ftp_open(OBJECT_DYNAMIC, settings.ftp_host, settings.ftp_user,
-                                     settings.ftp_password, settings.ftp_passive, settings.ftp_port);
-  if (settings.ftp_connection == 0) {
-    show_notice("Ftp Error", "Canot open Ftp connection");
-    end_program(0);
+  const std::int32_t timeout = builtin_settings().ftp_timeout_seconds;
+  if (settings.release_url != nullptr && *settings.release_url != '\0') {
+    // Connections are made by the first request; a release server that
+    // cannot be reached is reported as FTP's is.
+    transport() = open_https_transport(settings.release_url, timeout);
+    if (!transport()) report_unreachable();
+    return;
   }
-  if (ftp_change_directory(settings.ftp_connection, settings.remote_directory) == 0) {
+  network_start();
+  ftp_set_timeout(timeout);
+  OpenFailure failure = OpenFailure::none;
+  transport() = open_ftp_transport(settings.ftp_host, settings.ftp_port, settings.ftp_user,
+                                   settings.ftp_password, settings.ftp_passive,
+                                   settings.remote_directory, &failure);
+  if (failure == OpenFailure::unreachable) report_unreachable();
+  if (failure == OpenFailure::directory) {
     show_notice("Ftp Error", "Canot open Ftp directory");
     end_program(0);
   }
 }
 
+Transport& update_server() { return *transport(); }
+
+void close_update_server() {
+  if (transport()) transport()->close();
+}
+
 void fetch_server_list() {
   UpdaterSettings& settings = updater_settings();
-  FtpReceiveOptions limits;
+  ReceiveOptions limits;
   limits.max_size = VERSION_LIST_MAX_BYTES;  // a larger "list" is refused
-  if (ftp_receive_file_with(settings.ftp_connection, settings.remote_version_file,
-                               SERVER_VERSION_FILE, limits) == 0) {
+  if (!update_server().receive_file(settings.remote_version_file, SERVER_VERSION_FILE, limits)) {
+    if (update_server().unreachable()) report_unreachable();
     show_notice("Ftp Error", "Canot dowload version file");
     end_program(0);
   }
@@ -47,6 +73,7 @@ void fetch_server_list() {
 void check_for_update() {
   open_update_server();
   fetch_server_list();
+  close_update_server();
   // Both lists stay on the string stack, one behind the other, for the one
   // pass that compares them.
   StackMark mark;

@@ -6,6 +6,7 @@
 #include "runtime/process/runtime.h"
 #include "updater/install.h"
 #include "updater/settings.h"
+#include "updater/update_server.h"
 #include "updater/version_list.h"
 
 namespace brindax {
@@ -21,6 +22,7 @@ void fill_settings() {
   const BuiltinSettings& builtin = builtin_settings();
   UpdaterSettings& settings = updater_settings();
   settings = UpdaterSettings{};
+  string_assign(&settings.release_url, builtin.release_url);
   string_assign(&settings.ftp_host, builtin.ftp_host);
   string_assign(&settings.ftp_user, builtin.ftp_user);
   string_assign(&settings.ftp_password, builtin.ftp_password);

@@ -42,16 +42,4 @@ std::string_view record_field(std::string_view line, std::int32_t k);
 // 2 a version differs. One pass over both texts.
 std::int32_t compare_version_lists(const char* local, const char* server);
 
-// Opens the FTP session to the built-in server and changes to the update
-// directory; on failure reports it and ends the process with exit code 0.
-void open_update_server();
-
-// Fetches the server's list into "ServerVersion.ver" and, with a publisher
-// key built in, checks its signature; on failure reports it and ends the
-// process with exit code 0.
-void fetch_server_list();
-
-// Mode "UpdateAvailable": ends the process with 0, 1 or 2.
-[[noreturn]] void check_for_update();
-
 }  // namespace brindax

@@ -1,0 +1,28 @@
+// The update server's side of a run: the one transport to the release
+// server, the server's list, and the update check.
+#pragma once
+
+#include "net/transport.h"
+
+namespace brindax {
+
+// Opens the transport to the built-in release server (FTP, or HTTPS when
+// release URLs are built in); on failure reports it and ends the process
+// with exit code 0.
+void open_update_server();
+
+// The transport opened by open_update_server.
+Transport& update_server();
+
+// Ends the session with the release server; nothing more is fetched.
+void close_update_server();
+
+// Fetches the server's list into "ServerVersion.ver" and, with a publisher
+// key built in, checks its signature; on failure reports it and ends the
+// process with exit code 0.
+void fetch_server_list();
+
+// Mode "UpdateAvailable": ends the process with 0, 1 or 2.
+[[noreturn]] void check_for_update();
+
+}  // namespace brindax
