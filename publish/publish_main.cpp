@@ -3,9 +3,13 @@
 #include <sodium.h>
 #include <zip.h>
 
+#include <array>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <map>
 #include <memory>
 #include <optional>
@@ -19,6 +23,7 @@
 #include "publish/package_writer.h"
 #include "publish/release_list.h"
 #include "updater/entry_path.h"
+#include "updater/release_binding.h"
 #include "updater/release_signature.h"
 
 namespace brindax::publish {
@@ -30,14 +35,40 @@ constexpr const char* kSignatureSuffix = ".minisig";
 
 const char* const kUsage =
     "usage: brindax-publish make SOURCE_DIR OUT_DIR [--previous OLD_RELEASE_DIR] [--package NAME]\n"
-    "                            [--sign SECRET_KEY_FILE]\n"
+    "                            [--sign SECRET_KEY_FILE [--sequence N] [--expires DAYS]]\n"
     "       brindax-publish verify OUT_DIR [--previous OLD_RELEASE_DIR] [--key PUBLIC_KEY]\n";
 
 struct Options {
   std::string command;
   std::vector<std::string> folders;
-  std::optional<std::string> previous, package, sign, key;
+  std::optional<std::string> previous, package, sign, key, sequence_text, expires_text;
+  std::optional<std::uint64_t> sequence;
+  std::optional<std::uint64_t> expires_days;
 };
+
+// A whole number of at least 1 written in decimal digits alone.
+std::optional<std::uint64_t> positive_number(const std::string& text) {
+  if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos) {
+    return std::nullopt;
+  }
+  const std::uint64_t value = std::stoull(text);
+  if (value == 0) return std::nullopt;
+  return value;
+}
+
+std::optional<std::string> usage_problem(const Options& options) {
+  if ((options.sequence_text || options.expires_text) && !options.sign) {
+    return "--sequence and --expires name what the list's signature binds: they need --sign";
+  }
+  if (options.sequence_text && !options.sequence) {
+    return "--sequence takes a whole number of at least 1";
+  }
+  // Up to a million days: far enough for any release, and no overflow.
+  if (options.expires_text && (!options.expires_days || *options.expires_days > 1000000)) {
+    return "--expires takes a whole number of days, at least 1";
+  }
+  return std::nullopt;
+}
 
 std::optional<Options> parse_options(int argc, char** argv) {
   if (argc < 2) return std::nullopt;
@@ -51,6 +82,8 @@ std::optional<Options> parse_options(int argc, char** argv) {
     if (arg == "--previous") value = &options.previous;
     if (make && arg == "--package") value = &options.package;
     if (make && arg == "--sign") value = &options.sign;
+    if (make && arg == "--sequence") value = &options.sequence_text;
+    if (make && arg == "--expires") value = &options.expires_text;
     if (!make && arg == "--key") value = &options.key;
     if (value != nullptr) {
       if (i + 1 >= argc || value->has_value()) return std::nullopt;
@@ -62,6 +95,8 @@ std::optional<Options> parse_options(int argc, char** argv) {
     }
   }
   if (options.folders.size() != (make ? 2u : 1u)) return std::nullopt;
+  if (options.sequence_text) options.sequence = positive_number(*options.sequence_text);
+  if (options.expires_text) options.expires_days = positive_number(*options.expires_text);
   return options;
 }
 
@@ -110,7 +145,8 @@ Release open_release(const fs::path& folder) {
   release.package = parse_list(*release.list).package;
   if (release.package.empty() || !entry_name_is_safe(release.package.c_str())) return release;
   const fs::path package = folder / fs::path(release.package);
-  release.package_file = fs::is_regular_file(package);
+  std::error_code error;
+  release.package_file = fs::is_regular_file(package, error);
   if (release.package_file) release.archive = open_archive(package);
   return release;
 }
@@ -134,7 +170,8 @@ std::vector<std::string> release_problems(const Release& release, const Release*
 // holding it (as minisign -G writes it).
 std::optional<ReleaseKey> read_key(const std::string& argument) {
   std::string text = argument;
-  if (fs::is_regular_file(argument)) {
+  std::error_code error;
+  if (fs::is_regular_file(argument, error)) {
     std::ifstream in(argument);
     for (std::string line; std::getline(in, line);) {
       if (line.rfind("RW", 0) == 0) text = line;
@@ -151,23 +188,106 @@ std::vector<std::string> signature_problems(const fs::path& folder, const Releas
                                             const ReleaseKey& key) {
   std::set<std::string> signed_files = {kListFile};
   if (!release.package.empty()) signed_files.insert(release.package);
-  for (const auto& item : fs::directory_iterator(folder)) {
-    const std::string name = item.path().filename().string();
-    const std::string suffix = kSignatureSuffix;
+  std::vector<std::string> problems;
+  std::error_code error;
+  const std::string suffix = kSignatureSuffix;
+  for (fs::directory_iterator item(folder, error), end; !error && item != end; item.increment(error)) {
+    const std::string name = item->path().filename().string();
     if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
       signed_files.insert(name.substr(0, name.size() - suffix.size()));
     }
   }
-  std::vector<std::string> problems;
+  if (error) problems.push_back(folder.string() + ": cannot read the folder");
   for (const std::string& name : signed_files) {
     const std::string file = (folder / name).string();
     const std::string signature = file + kSignatureSuffix;
-    if (!fs::is_regular_file(file)) {
+    if (!fs::is_regular_file(file, error)) {
       problems.push_back(name + kSignatureSuffix + ": signs a file that is not there");
       continue;
     }
     const SignatureCheck result = verify_file_signature(file.c_str(), signature.c_str(), key);
-    if (result != SignatureCheck::ok) problems.push_back(name + kSignatureSuffix + ": " + describe(result));
+    if (result != SignatureCheck::ok) {
+      problems.push_back(name + kSignatureSuffix + ": " + describe(result));
+      continue;
+    }
+    ReleaseSignature parsed;
+    if (read_signature_file(signature.c_str(), &parsed) == SignatureCheck::ok && !parsed.prehashed) {
+      problems.push_back(name + kSignatureSuffix +
+                         ": a legacy (\"Ed\") signature; the updater accepts only prehashed (\"ED\") "
+                         "ones, as brindax-publish --sign and current minisign write them");
+    }
+  }
+  return problems;
+}
+
+// A file's size and BLAKE2b-512 digest, read in one pass.
+struct PackageFacts {
+  std::uint64_t size = 0;
+  std::array<std::uint8_t, 64> digest{};
+};
+
+std::optional<PackageFacts> package_facts(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  PackageFacts facts;
+  ReleaseHash hash;
+  std::vector<char> buffer(1 << 16);
+  while (in) {
+    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+    const auto got = static_cast<std::size_t>(in.gcount());
+    hash.update(buffer.data(), got);
+    facts.size += got;
+  }
+  if (in.bad()) return std::nullopt;
+  facts.digest = hash.finish();
+  return facts;
+}
+
+std::string shown_time(std::int64_t seconds) {
+  std::string text = "expires:" + std::to_string(seconds);
+  if (seconds > std::numeric_limits<std::time_t>::max()) return text;
+  const std::time_t when = static_cast<std::time_t>(seconds);
+  char date[64];
+  const std::tm* utc = std::gmtime(&when);
+  if (utc != nullptr && std::strftime(date, sizeof date, "%Y-%m-%d %H:%M UTC", utc) > 0) {
+    text = std::string(date) + " (" + text + ")";
+  }
+  return text;
+}
+
+// The binding in the list's signature (trusted once the signature holds):
+// it must name the package beside the list, and must not have expired.
+std::vector<std::string> binding_problems(const fs::path& folder, const Release& release,
+                                          std::optional<ReleaseBinding>* binding) {
+  const std::string label = std::string(kListFile) + kSignatureSuffix + ": ";
+  ReleaseSignature signature;
+  const fs::path list_signature = fs::path(folder / kListFile) += kSignatureSuffix;
+  if (read_signature_file(list_signature.string().c_str(), &signature) != SignatureCheck::ok) {
+    return {};  // reported with the signatures
+  }
+  *binding = parse_release_binding(signature.trusted_comment);
+  if (!*binding) {
+    return {label + "the trusted comment binds no package (\"" + signature.trusted_comment +
+            "\"); sign the list with brindax-publish make --sign"};
+  }
+  std::vector<std::string> problems;
+  const ReleaseBinding& bound = **binding;
+  if (bound.expires && *bound.expires <= std::time(nullptr)) {
+    problems.push_back(label + "the release expired on " + shown_time(*bound.expires) +
+                       "; updaters refuse it");
+  }
+  if (!release.package_file) return problems;  // reported with the list
+  const std::optional<PackageFacts> facts = package_facts(folder / fs::path(release.package));
+  if (!facts) {
+    problems.push_back(label + "cannot read " + release.package);
+    return problems;
+  }
+  if (facts->size != bound.package_size) {
+    problems.push_back(label + "binds a package of " + std::to_string(bound.package_size) +
+                       " bytes, but " + release.package + " has " + std::to_string(facts->size));
+  }
+  if (facts->digest != bound.package_digest) {
+    problems.push_back(label + "binds a package of another BLAKE2b-512 digest than " + release.package);
   }
   return problems;
 }
@@ -185,15 +305,24 @@ int verify(const Options& options) {
     if (!key) return refuse(*options.key + ": not a minisign public key");
   }
   std::vector<std::string> problems = release_problems(release, previous ? &*previous : nullptr);
+  std::optional<ReleaseBinding> binding;
   if (key) {
     for (std::string& problem : signature_problems(options.folders[0], release, *key)) {
+      problems.push_back(std::move(problem));
+    }
+    for (std::string& problem : binding_problems(options.folders[0], release, &binding)) {
       problems.push_back(std::move(problem));
     }
   }
   for (const std::string& problem : problems) std::cout << problem << "\n";
   if (!problems.empty()) return 1;
   std::cout << "release sound: " << kListFile << " with " << parse_list(*release.list).lines.size()
-            << " records, package " << release.package << "\n";
+            << " records, package " << release.package;
+  if (binding) {
+    std::cout << ", release " << binding->sequence;
+    if (binding->expires) std::cout << ", expires " << shown_time(*binding->expires);
+  }
+  std::cout << "\n";
   return 0;
 }
 
@@ -229,14 +358,19 @@ std::vector<FolderFile> scan_folder(const fs::path& root, std::vector<std::strin
     problems->push_back(root.string() + ": cannot read the folder");
     return files;
   }
-  for (; walk != end; walk.increment(error)) {
-    if (error) {
-      problems->push_back(root.string() + ": cannot read the folder");
-      break;
-    }
-    if (walk->is_directory()) continue;
+  // Links are refused, not followed: a link to a file would pack what lies
+  // outside the folder, a linked folder is not walked into.
+  for (; !error && walk != end; walk.increment(error)) {
     const fs::path relative = walk->path().lexically_relative(root);
-    if (!walk->is_regular_file()) {
+    const fs::file_status kind = walk->symlink_status(error);
+    if (error) break;
+    if (fs::is_symlink(kind)) {
+      problems->push_back(shown_name(relative) +
+                          ": a symbolic link; copy what it points to into the folder instead");
+      continue;
+    }
+    if (fs::is_directory(kind)) continue;
+    if (!fs::is_regular_file(kind)) {
       problems->push_back(shown_name(relative) + ": not a regular file");
       continue;
     }
@@ -255,6 +389,7 @@ std::vector<FolderFile> scan_folder(const fs::path& root, std::vector<std::strin
     }
     files.push_back(std::move(file));
   }
+  if (error) problems->push_back(root.string() + ": cannot read the folder: " + error.message());
   return files;
 }
 
@@ -321,13 +456,65 @@ void print_summary(const Options& options, const std::string& package, const Rel
   }
 }
 
+// The sequence number of the release being made: given, one more than the
+// previous release's, or 1 (a first release, or a previous one whose list
+// signature binds nothing).
+std::optional<std::uint64_t> release_sequence(const Options& options, std::string* problem) {
+  if (options.sequence) return options.sequence;
+  if (!options.previous) return 1;
+  ReleaseSignature signature;
+  const fs::path list_signature = fs::path(fs::path(*options.previous) / kListFile) += kSignatureSuffix;
+  if (read_signature_file(list_signature.string().c_str(), &signature) != SignatureCheck::ok) return 1;
+  const std::optional<ReleaseBinding> binding = parse_release_binding(signature.trusted_comment);
+  if (!binding) return 1;
+  if (binding->sequence == std::numeric_limits<std::uint64_t>::max()) {
+    *problem = "the previous release has the last sequence number there is; nothing written";
+    return std::nullopt;
+  }
+  return binding->sequence + 1;
+}
+
+// Signs the list and the package into signature files of their own; the
+// list's trusted comment is the release binding. False, with a reason, when
+// minisign fails or does not write a prehashed signature with that comment.
+bool sign_release(const std::string& minisign, const std::string& secret_key,
+                  const std::string& comment, const fs::path& list, const fs::path& list_signature,
+                  const fs::path& package, const fs::path& package_signature, std::string* problem) {
+  for (const auto& [file, signature] : {std::pair{list, list_signature}, std::pair{package, package_signature}}) {
+    if (run_program(minisign, {"-S", "-s", secret_key, "-t", comment, "-x", signature.string(), "-m",
+                               file.string()}) != 0) {
+      *problem = "minisign could not sign the release; nothing written";
+      return false;
+    }
+    ReleaseSignature written;
+    if (read_signature_file(signature.string().c_str(), &written) != SignatureCheck::ok ||
+        !written.prehashed || written.trusted_comment != comment) {
+      *problem = "minisign did not write a prehashed (\"ED\") signature with the release's trusted "
+                 "comment (a minisign older than 0.9?); nothing written";
+      return false;
+    }
+  }
+  return true;
+}
+
+// A folder that make created, removed again (when still empty) unless kept.
+struct CreatedFolder {
+  fs::path path;
+  bool keep = false;
+  ~CreatedFolder() {
+    std::error_code ignored;
+    if (!keep && !path.empty()) fs::remove(path, ignored);
+  }
+};
+
 int make(const Options& options) {
   const fs::path source = options.folders[0], out = options.folders[1];
   const std::string package = options.package.value_or(kDefaultPackage);
   if (const std::string why = package_name_problem(package); !why.empty()) {
     return refuse("package name \"" + package + "\": " + why + "; nothing written");
   }
-  if (!fs::is_directory(source)) return refuse(source.string() + ": no such folder");
+  std::error_code error;
+  if (!fs::is_directory(source, error)) return refuse(source.string() + ": no such folder");
   if (lies_within(out, source)) {
     return refuse(out.string() + " lies inside " + source.string() + "; nothing written");
   }
@@ -338,7 +525,7 @@ int make(const Options& options) {
       return refuse("--sign needs minisign (Debian package \"minisign\"), which is not installed; "
                     "nothing written");
     }
-    if (!fs::is_regular_file(*options.sign)) {
+    if (!fs::is_regular_file(*options.sign, error)) {
       return refuse(*options.sign + ": no such secret key file; nothing written");
     }
   }
@@ -363,6 +550,11 @@ int make(const Options& options) {
     if (!old_problems.empty()) return refuse("the previous release is not sound; nothing written");
     previous_list = parse_list(*previous->list);
   }
+  std::optional<std::uint64_t> sequence;
+  if (options.sign) {
+    sequence = release_sequence(options, &problem);
+    if (!sequence) return refuse(problem);
+  }
 
   // The order of the records (and entries) does not depend on the versions.
   std::map<std::string, const FolderFile*> by_name;
@@ -372,6 +564,21 @@ int make(const Options& options) {
     unversioned.push_back({file.name, ""});
   }
   const ReleasePlan order = plan_release(unversioned, previous_list ? &*previous_list : nullptr);
+
+  // Names that would land on one file on Windows: every full install of such
+  // a release fails.
+  std::vector<std::string> names;
+  for (const Record& record : order.records) names.push_back(record.name);
+  const std::vector<std::string> conflicts = name_conflicts(names);
+  for (const std::string& line : conflicts) std::cerr << "brindax-publish: " << line << "\n";
+  if (!conflicts.empty()) {
+    return refuse(options.previous
+                      ? "refused: no full install of this release could succeed; give the new file "
+                        "another name, or make a release without --previous; nothing written"
+                      : "refused: no full install of this release could succeed; rename one of the "
+                        "files; nothing written");
+  }
+
   std::vector<PackageEntry> entries;
   for (std::size_t i = 0; i < order.records.size(); ++i) {
     const std::string& name = order.records[i].name;
@@ -387,11 +594,18 @@ int make(const Options& options) {
     entries.push_back(std::move(entry));
   }
 
-  std::error_code error;
-  fs::create_directories(out, error);
+  CreatedFolder created;
+  if (!fs::exists(out, error)) {
+    if (!fs::create_directories(out, error) || error) {
+      return refuse("cannot make " + out.string() + ": " + error.message() + "; nothing written");
+    }
+    created.path = out;
+  }
   const std::string stem = ".brindax-publish-" + std::to_string(static_cast<unsigned long>(
                                                       std::hash<std::string>{}(package) & 0xffff));
   Temporary package_temp{out / (stem + ".zip")}, list_temp{out / (stem + ".ver")};
+  Temporary package_signature_temp{out / (stem + ".zip.minisig")},
+      list_signature_temp{out / (stem + ".ver.minisig")};
   const PackageOutcome written =
       write_package(package_temp.path, entries, previous ? previous->archive.get() : nullptr,
                     zip_time_for(*epoch));
@@ -418,28 +632,49 @@ int make(const Options& options) {
     if (!flaws.empty()) return refuse("the written release does not hold; nothing written");
   }
 
-  const fs::path package_path = out / package, list_path = out / kListFile;
-  for (const fs::path& stale : {fs::path(package_path) += kSignatureSuffix, fs::path(list_path) += kSignatureSuffix}) {
-    fs::remove(stale, error);
+  std::optional<ReleaseBinding> binding;
+  if (options.sign) {
+    const std::optional<PackageFacts> facts = package_facts(package_temp.path);
+    if (!facts) return refuse("cannot read " + package_temp.path.string() + "; nothing written");
+    binding.emplace();
+    binding->sequence = *sequence;
+    binding->package_size = facts->size;
+    binding->package_digest = facts->digest;
+    if (options.expires_days) {
+      binding->expires = static_cast<std::int64_t>(std::time(nullptr)) +
+                         static_cast<std::int64_t>(*options.expires_days) * 86400;
+    }
+    if (!sign_release(minisign, *options.sign, format_release_binding(*binding), list_temp.path,
+                      list_signature_temp.path, package_temp.path, package_signature_temp.path,
+                      &problem)) {
+      return refuse(problem);
+    }
   }
-  fs::rename(package_temp.path, package_path, error);
-  if (error) return refuse("cannot put " + package_path.string() + " in place: " + error.message());
-  package_temp.keep = true;
-  fs::rename(list_temp.path, list_path, error);
-  if (error) return refuse("cannot put " + list_path.string() + " in place: " + error.message());
-  list_temp.keep = true;
+
+  const fs::path package_path = out / package, list_path = out / kListFile;
+  const fs::path package_signature = fs::path(package_path) += kSignatureSuffix,
+                 list_signature = fs::path(list_path) += kSignatureSuffix;
+  for (const fs::path& stale : {package_signature, list_signature}) fs::remove(stale, error);
+  std::vector<std::pair<Temporary*, fs::path>> moves = {{&package_temp, package_path}};
+  if (options.sign) {
+    moves.emplace_back(&package_signature_temp, package_signature);
+    moves.emplace_back(&list_signature_temp, list_signature);
+  }
+  moves.emplace_back(&list_temp, list_path);
+  for (auto& [temporary, destination] : moves) {
+    fs::rename(temporary->path, destination, error);
+    if (error) return refuse("cannot put " + destination.string() + " in place: " + error.message());
+    temporary->keep = true;
+    created.keep = true;
+  }
 
   print_summary(options, package, plan, files.size(), fs::file_size(package_path, error),
                 previous ? &*previous->list : nullptr, list);
-
-  if (options.sign) {
-    for (const fs::path& signed_file : {list_path, package_path}) {
-      if (run_program(minisign, {"-S", "-s", *options.sign, "-m", signed_file.string()}) != 0) {
-        return refuse("minisign could not sign " + signed_file.string());
-      }
-    }
-    std::cout << "signed: " << list_path.filename().string() << ".minisig, "
-              << package_path.filename().string() << ".minisig\n";
+  if (binding) {
+    std::cout << "signed: " << list_signature.filename().string() << ", "
+              << package_signature.filename().string() << " (release " << binding->sequence;
+    if (binding->expires) std::cout << ", expires " << shown_time(*binding->expires);
+    std::cout << ")\n";
   }
   return 0;
 }
@@ -447,13 +682,28 @@ int make(const Options& options) {
 }  // namespace
 
 int publish_main(int argc, char** argv) {
-  const std::optional<Options> options = parse_options(argc, argv);
-  if (!options) {
-    std::cerr << kUsage;
-    return 2;
+  // Every failure is a message and a non-zero exit; what a failed make has
+  // written is removed as the exception passes its temporaries.
+  try {
+    const std::optional<Options> options = parse_options(argc, argv);
+    if (!options) {
+      std::cerr << kUsage;
+      return 2;
+    }
+    if (const std::optional<std::string> problem = usage_problem(*options)) {
+      std::cerr << "brindax-publish: " << *problem << "\n" << kUsage;
+      return 2;
+    }
+    if (sodium_init() < 0) return refuse("cannot start libsodium");
+    return options->command == "make" ? make(*options) : verify(*options);
+  } catch (const std::bad_alloc&) {
+    std::fputs("brindax-publish: out of memory; stopped\n", stderr);
+    return 1;
+  } catch (const std::exception& failure) {
+    return refuse(std::string("stopped: ") + failure.what());
+  } catch (...) {
+    return refuse("stopped by an unexpected failure");
   }
-  if (sodium_init() < 0) return refuse("cannot start libsodium");
-  return options->command == "make" ? make(*options) : verify(*options);
 }
 
 }  // namespace brindax::publish

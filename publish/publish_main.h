@@ -2,8 +2,9 @@
 // folder, and checks a release made by any means.
 //
 //   brindax-publish make SOURCE_DIR OUT_DIR [--previous OLD_RELEASE_DIR]
-//                        [--package NAME] [--sign SECRET_KEY_FILE]
-//   brindax-publish verify OUT_DIR [--previous OLD_RELEASE_DIR]
+//                        [--package NAME]
+//                        [--sign SECRET_KEY_FILE [--sequence N] [--expires DAYS]]
+//   brindax-publish verify OUT_DIR [--previous OLD_RELEASE_DIR] [--key PUBLIC_KEY]
 #pragma once
 
 namespace brindax::publish {

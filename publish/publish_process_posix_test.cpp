@@ -2,6 +2,12 @@
 // server and installed by the built updater.
 #include "updater/process_test_support.h"
 
+#include <ctime>
+#include <optional>
+
+#include "updater/release_binding.h"
+#include "updater/release_signature.h"
+
 namespace brindax::process_test {
 namespace {
 
@@ -103,41 +109,168 @@ TEST_F(PublishRoundTrip, SameFolderSameBytesAndRefusedNamesWriteNothing) {
   }
 }
 
-TEST_F(PublishRoundTrip, SignsWithMinisign) {
-  if (!fs::exists("/usr/bin/minisign")) GTEST_SKIP() << "minisign is not installed";
+// The build's test key pair: BRINDAX_TEST_RELEASE_SECRET_KEY and the .pub beside it.
+const std::string kSecretKey = BRINDAX_TEST_RELEASE_SECRET_KEY;
+const std::string kPublicKey = fs::path(kSecretKey).replace_extension(".pub").string();
+
+std::optional<ReleaseBinding> binding_of(const fs::path& release) {
+  ReleaseSignature signature;
+  if (read_signature_file((release / "Brindax.ver.minisig").c_str(), &signature) != SignatureCheck::ok) {
+    return std::nullopt;
+  }
+  return parse_release_binding(signature.trusted_comment);
+}
+
+TEST_F(PublishRoundTrip, SignedListBindsThePackage) {
   fill(base_ / "src", {{"a.txt", "a\n"}});
-  ASSERT_EQ(run_in(base_, "/usr/bin/minisign", {"-G", "-W", "-p", "key.pub", "-s", "key.sec"}).exit_code, 0);
-  const RunResult made = publish_tool({"make", "src", "out", "--sign", "key.sec"});
+  const RunResult made = publish_tool({"make", "src", "out", "--sign", kSecretKey, "--expires", "30"});
   ASSERT_EQ(made.exit_code, 0) << made.error_output;
   for (const char* file : {"out/Brindax.ver", "out/Brindax.zip"}) {
-    EXPECT_EQ(run_in(base_, "/usr/bin/minisign", {"-V", "-q", "-p", "key.pub", "-m", file}).exit_code, 0)
+    EXPECT_EQ(run_in(base_, BRINDAX_MINISIGN, {"-V", "-q", "-p", kPublicKey, "-m", file}).exit_code, 0)
         << file;
   }
+  const std::optional<ReleaseBinding> first = binding_of(base_ / "out");
+  ASSERT_TRUE(first);
+  const std::string package = read_file(base_ / "out/Brindax.zip");
+  ReleaseHash hash;
+  hash.update(package.data(), package.size());
+  EXPECT_EQ(first->sequence, 1u);
+  EXPECT_EQ(first->package_size, package.size());
+  EXPECT_EQ(first->package_digest, hash.finish());
+  ASSERT_TRUE(first->expires);
+  EXPECT_NEAR(static_cast<double>(*first->expires - std::time(nullptr)), 30 * 86400.0, 3600.0);
 
-  // verify --key: the release as made holds; then each way it can break.
-  ASSERT_EQ(run_in(base_, "/usr/bin/minisign", {"-G", "-W", "-p", "other.pub", "-s", "other.sec"}).exit_code, 0);
-  const std::string release = read_file(base_ / "out/Brindax.zip");
+  // The sequence: the previous release's plus one, or as given.
+  write_file(base_ / "src/b.txt", "b\n");
+  const struct {
+    std::vector<std::string> args;
+    int exit_code;
+    std::uint64_t sequence;  // 0: nothing written
+  } steps[] = {
+      {{"--previous", "out", "--sign", kSecretKey}, 0, 2},
+      {{"--previous", "out", "--sign", kSecretKey, "--sequence", "9"}, 0, 9},
+      {{"--sequence", "9"}, 2, 0},
+      {{"--expires", "3"}, 2, 0},
+      {{"--sign", kSecretKey, "--sequence", "0"}, 2, 0},
+      {{"--sign", kSecretKey, "--expires", "-1"}, 2, 0},
+  };
+  for (const auto& step : steps) {
+    std::vector<std::string> args = {"make", "src", "next"};
+    args.insert(args.end(), step.args.begin(), step.args.end());
+    fs::remove_all(base_ / "next");
+    EXPECT_EQ(publish_tool(args).exit_code, step.exit_code) << step.args.back();
+    const std::optional<ReleaseBinding> binding = binding_of(base_ / "next");
+    EXPECT_EQ(binding ? binding->sequence : 0, step.sequence) << step.args.back();
+    if (step.sequence == 0) {
+      EXPECT_FALSE(fs::exists(base_ / "next")) << step.args.back();
+    }
+  }
+}
+
+TEST_F(PublishRoundTrip, VerifyWithKeyChecksSignaturesAndBinding) {
+  fill(base_ / "src", {{"a.txt", "a\n"}});
+  ASSERT_EQ(publish_tool({"make", "src", "signed", "--sign", kSecretKey}).exit_code, 0);
+  write_file(base_ / "src/a.txt", "older\n");
+  ASSERT_EQ(publish_tool({"make", "src", "older", "--sign", kSecretKey}).exit_code, 0);
+  ASSERT_EQ(run_in(base_, BRINDAX_MINISIGN, {"-G", "-W", "-p", "other.pub", "-s", "other.sec"}).exit_code, 0);
+  const std::string package = read_file(base_ / "signed/Brindax.zip");
+  const std::string comment = format_release_binding(*binding_of(base_ / "signed"));
+  const auto sign_list = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"-S", "-s", kSecretKey, "-m", "out/Brindax.ver"});
+    ASSERT_EQ(run_in(base_, BRINDAX_MINISIGN, args).exit_code, 0);
+  };
+  const auto take_older = [&](const char* file) {
+    fs::copy_file(base_ / "older" / file, base_ / "out" / file, fs::copy_options::overwrite_existing);
+  };
   struct Case {
     const char* what;
     std::function<void()> change;
-    const char* key;
-    int exit_code;
-    const char* reported;  // a line of the output
+    std::string key;
+    std::string reported;  // a part of the output; exit code 0 only for "release sound"
   };
   const Case cases[] = {
-      {"as made", [] {}, "key.pub", 0, "release sound"},
-      {"other key", [] {}, "other.pub", 1, "Brindax.ver.minisig: "},
-      {"package changed", [&] { write_file(base_ / "out/Brindax.zip", release + " "); }, "key.pub", 1,
-       "Brindax.zip.minisig: "},
-      {"signature gone", [&] { fs::remove(base_ / "out/Brindax.ver.minisig"); }, "key.pub", 1,
-       "Brindax.ver.minisig: "},
+      {"as made", [] {}, kPublicKey,
+       "release sound: Brindax.ver with 1 records, package Brindax.zip, release 1\n"},
+      {"other key", [] {}, "other.pub", "Brindax.ver.minisig: it is signed with another key"},
+      {"package changed", [&] { write_file(base_ / "out/Brindax.zip", package + " "); }, kPublicKey,
+       "Brindax.zip.minisig: the signature does not match"},
+      {"an older signed package", [&] { take_older("Brindax.zip"); take_older("Brindax.zip.minisig"); },
+       kPublicKey, "binds a package of another BLAKE2b-512 digest than Brindax.zip"},
+      {"size differs", [&] { sign_list({"-t", "brindax-release:1 size:1" + comment.substr(comment.find(" blake2b"))}); },
+       kPublicKey, "binds a package of 1 bytes, but Brindax.zip has " + std::to_string(package.size())},
+      {"no binding", [&] { sign_list({"-t", "Brindax 1.0"}); }, kPublicKey,
+       "the trusted comment binds no package (\"Brindax 1.0\")"},
+      {"expired", [&] { sign_list({"-t", comment + " expires:1000"}); }, kPublicKey,
+       "the release expired on 1970-01-01 00:16 UTC (expires:1000)"},
+      {"legacy", [&] { sign_list({"-l", "-t", comment}); }, kPublicKey,
+       "Brindax.ver.minisig: a legacy (\"Ed\") signature"},
+      {"signature gone", [&] { fs::remove(base_ / "out/Brindax.ver.minisig"); }, kPublicKey,
+       "Brindax.ver.minisig: there is no signature"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
+    fs::remove_all(base_ / "out");
+    fs::copy(base_ / "signed", base_ / "out");
     c.change();
     const RunResult checked = publish_tool({"verify", "out", "--key", c.key});
-    EXPECT_EQ(checked.exit_code, c.exit_code) << checked.output;
+    EXPECT_EQ(checked.exit_code, c.reported.rfind("release sound", 0) == 0 ? 0 : 1) << checked.output;
     EXPECT_NE(checked.output.find(c.reported), std::string::npos) << checked.output;
+  }
+}
+
+TEST_F(PublishRoundTrip, ReleasesNoInstallCanUseAreRefused) {
+  const struct {
+    const char* what;
+    Folder previous;  // empty: no --previous
+    Folder now;
+    std::vector<std::string> both;  // the names on the list of such a release
+  } cases[] = {
+      {"case-only rename", {{"readme.txt", "1"}}, {{"README.txt", "2"}}, {"readme.txt", "README.txt"}},
+      {"file became a folder", {{"docs", "1"}}, {{"docs/readme.txt", "2"}}, {"docs", "docs/readme.txt"}},
+      {"names differ in case", {}, {{"Data.txt", "1"}, {"data.txt", "2"}}, {"Data.txt", "data.txt"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::string> args = {"make", "now", "out"};
+    if (!c.previous.empty()) {
+      fill(base_ / "old", c.previous);
+      ASSERT_EQ(publish_tool({"make", "old", "previous"}).exit_code, 0);
+      args.insert(args.end(), {"--previous", "previous"});
+    }
+    fill(base_ / "now", c.now);
+    const RunResult made = publish_tool(args);
+    EXPECT_EQ(made.exit_code, 1);
+    for (const std::string& name : c.both) {
+      EXPECT_NE(made.error_output.find('"' + name + '"'), std::string::npos) << made.error_output;
+    }
+    EXPECT_FALSE(fs::exists(base_ / "out"));
+
+    // Such a release made by other means.
+    make_zip(base_ / "made/Brindax.zip", {{c.both[0], "1"}, {c.both[1], "2"}});
+    write_file(base_ / "made/Brindax.ver", "Brindax.zip\n" + c.both[0] + "@1\n" + c.both[1] + "@2\n");
+    const RunResult checked = publish_tool({"verify", "made"});
+    EXPECT_EQ(checked.exit_code, 1);
+    EXPECT_EQ(std::count(checked.output.begin(), checked.output.end(), '\n'), 1) << checked.output;
+    EXPECT_NE(checked.output.find("Brindax.ver: \"" + c.both[0] + "\" "), std::string::npos) << checked.output;
+    EXPECT_NE(checked.output.find("\"" + c.both[1] + "\""), std::string::npos) << checked.output;
+  }
+}
+
+TEST_F(PublishRoundTrip, SymbolicLinksAreRefused) {
+  write_file(base_ / "outside.txt", "outside\n");
+  const struct {
+    const char* name;
+    fs::path target;
+  } links[] = {{"to-file", base_ / "outside.txt"}, {"to-folder", base_}, {"sub/self", "self"}};
+  for (const auto& link : links) {
+    SCOPED_TRACE(link.name);
+    fill(base_ / "src", {{"a.txt", "a\n"}, {"sub/b.txt", "b\n"}});
+    fs::create_symlink(link.target, base_ / "src" / link.name);
+    const RunResult made = publish_tool({"make", "src", "out"});
+    EXPECT_EQ(made.exit_code, 1);
+    EXPECT_NE(made.error_output.find(std::string(link.name) + ": a symbolic link"), std::string::npos)
+        << made.error_output;
+    EXPECT_FALSE(fs::exists(base_ / "out"));
   }
 }
 

@@ -49,6 +49,29 @@ std::string name_problem(std::string_view name) {
   return {};
 }
 
+std::vector<std::string> name_conflicts(const std::vector<std::string>& names) {
+  // The first name of each key, as the updater folds names.
+  std::map<std::string, const std::string*> first;
+  for (const std::string& name : names) first.emplace(entry_name_key(name.c_str()), &name);
+  std::vector<std::string> conflicts;
+  for (const std::string& name : names) {
+    const std::string key = entry_name_key(name.c_str());
+    const std::string& same = *first.at(key);
+    if (&same != &name && same != name) {
+      conflicts.push_back(quoted(same) + " and " + quoted(name) +
+                          " are one file on Windows, where letter case does not count");
+    }
+    for (std::size_t slash = key.find('/'); slash != std::string::npos; slash = key.find('/', slash + 1)) {
+      const auto folder = first.find(key.substr(0, slash));
+      if (folder != first.end()) {
+        conflicts.push_back(quoted(*folder->second) + " is a file, but " + quoted(name) +
+                            " needs a folder of that name");
+      }
+    }
+  }
+  return conflicts;
+}
+
 ParsedList parse_list(std::string_view text) {
   ParsedList list;
   const std::string copy(text);
@@ -152,6 +175,7 @@ std::vector<std::string> list_problems(std::string_view text, bool package_prese
   }
 
   std::map<std::string, std::size_t> seen;
+  std::vector<std::string> usable;  // names that pass the checks below
   for (std::size_t i = 0; i < list.lines.size(); ++i) {
     const std::string& line = list.lines[i];
     const std::size_t number = i + 2;
@@ -178,9 +202,14 @@ std::vector<std::string> list_problems(std::string_view text, bool package_prese
       problems.push_back(label + quoted(name) + " repeats line " + std::to_string(at->second));
       continue;
     }
+    usable.push_back(name);
     if (package_present && !has_entry(name)) {
       problems.push_back(label + quoted(name) + " is not an entry of " + quoted(list.package));
     }
+  }
+
+  for (const std::string& conflict : name_conflicts(usable)) {
+    problems.push_back(std::string(kListFile) + ": " + conflict + " (no full install succeeds)");
   }
 
   if (previous_text != nullptr) {

@@ -19,6 +19,13 @@ inline constexpr const char* kDefaultPackage = "Brindax.zip";
 // an entry; empty when it can.
 std::string name_problem(std::string_view name);
 
+// Pairs of names that the updater would write to one file or folder on
+// Windows: the same name in another letter case ("readme.txt" and
+// "README.txt"), or a name that is also a folder of another ("docs" and
+// "docs/readme.txt", in any letter case). Exact repeats are not reported.
+// One line per pair naming both, in the order of `names`.
+std::vector<std::string> name_conflicts(const std::vector<std::string>& names);
+
 struct Record {
   std::string name;
   std::string version;

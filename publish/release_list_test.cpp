@@ -31,6 +31,27 @@ TEST(PublishNames, RefusedNamesSayWhy) {
   }
 }
 
+TEST(PublishNames, NamesThatLandOnOneFileOnWindows) {
+  const struct {
+    std::vector<std::string> names;
+    std::vector<std::string> conflicts;  // a part of each line, in order
+  } cases[] = {
+      {{"readme.txt", "docs/readme.txt", "docs.txt", "a/b/c"}, {}},
+      {{"readme.txt", "README.txt"}, {"\"readme.txt\" and \"README.txt\" are one file on Windows"}},
+      {{"caf\xe9.txt", "CAF\xc9.TXT"}, {"one file on Windows"}},  // Latin-1 letters fold too
+      {{"docs", "docs/readme.txt"}, {"\"docs\" is a file, but \"docs/readme.txt\" needs a folder"}},
+      {{"a/B/c", "A/b"}, {"\"A/b\" is a file, but \"a/B/c\""}},
+      {{"x.txt", "x.txt"}, {}},  // exact repeats are reported as such elsewhere
+  };
+  for (const auto& c : cases) {
+    const std::vector<std::string> found = name_conflicts(c.names);
+    ASSERT_EQ(found.size(), c.conflicts.size()) << c.names[0] << (found.empty() ? "" : ": " + found[0]);
+    for (std::size_t i = 0; i < found.size(); ++i) {
+      EXPECT_NE(found[i].find(c.conflicts[i]), std::string::npos) << found[i];
+    }
+  }
+}
+
 TEST(PublishPlan, PreviousOrderIsKeptAndNewFilesAreAppended) {
   const ParsedList previous = parse_list("Brindax.zip\nz.txt@1\nb.txt@1\ngone.txt@7\n");
   const ReleasePlan plan = plan_release(
@@ -69,7 +90,7 @@ TEST(PublishPlan, WhatAnInstallationAtThePreviousReleaseSees) {
 }
 
 TEST(PublishVerify, EachBrokenListIsCaught) {
-  const std::set<std::string> entries = {"a.txt", "b.txt", "c.txt", "a@b.txt"};
+  const std::set<std::string> entries = {"a.txt", "A.txt", "b.txt", "c.txt", "a@b.txt"};
   const auto has_entry = [&](const std::string& name) { return entries.count(name) > 0; };
   const std::string_view previous = "Brindax.zip\na.txt@1\nb.txt@1\n";
   const struct {
@@ -89,6 +110,7 @@ TEST(PublishVerify, EachBrokenListIsCaught) {
       {"no package", "Brindax.zip\na.txt@1\n", false, false, "is not beside the list"},
       {"shifted", "Brindax.zip\nc.txt@1\na.txt@1\nb.txt@1\n", true, true, "(records moved)"},
       {"vanished", "Brindax.zip\na.txt@1\n", true, true, "vanished"},
+      {"case twins", "Brindax.zip\na.txt@1\nA.txt@1\n", true, false, "(no full install succeeds)"},
   };
   for (const auto& c : cases) {
     const std::vector<std::string> problems =
