@@ -255,14 +255,16 @@ std::string shown_time(std::int64_t seconds) {
   return text;
 }
 
-// The binding in the list's signature (trusted once the signature holds):
-// it must name the package beside the list, and must not have expired.
+// The binding in the list's signature, read once that signature holds: it
+// must name the package beside the list, and must not have expired.
 std::vector<std::string> binding_problems(const fs::path& folder, const Release& release,
+                                          const ReleaseKey& key,
                                           std::optional<ReleaseBinding>* binding) {
   const std::string label = std::string(kListFile) + kSignatureSuffix + ": ";
+  const std::string list = (folder / kListFile).string(), list_signature = list + kSignatureSuffix;
   ReleaseSignature signature;
-  const fs::path list_signature = fs::path(folder / kListFile) += kSignatureSuffix;
-  if (read_signature_file(list_signature.string().c_str(), &signature) != SignatureCheck::ok) {
+  if (verify_file_signature(list.c_str(), list_signature.c_str(), key) != SignatureCheck::ok ||
+      read_signature_file(list_signature.c_str(), &signature) != SignatureCheck::ok) {
     return {};  // reported with the signatures
   }
   *binding = parse_release_binding(signature.trusted_comment);
@@ -310,7 +312,7 @@ int verify(const Options& options) {
     for (std::string& problem : signature_problems(options.folders[0], release, *key)) {
       problems.push_back(std::move(problem));
     }
-    for (std::string& problem : binding_problems(options.folders[0], release, &binding)) {
+    for (std::string& problem : binding_problems(options.folders[0], release, *key, &binding)) {
       problems.push_back(std::move(problem));
     }
   }
