@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -197,6 +198,15 @@ TEST_F(HttpsTransportTest, RefusedCertificatesCountAsUnreachableAndMirrorsTakeOv
   // The serving base stays: a missing file does not send the run elsewhere.
   EXPECT_FALSE(mirrors->receive_file("missing.ver", local("missing").c_str(), {}));
   EXPECT_TRUE(mirrors->remote_file("pkg dir/Brindax 1.zip").has_value());
+}
+
+TEST_F(HttpsTransportTest, ServerThatNeverAnswersTimesOut) {
+  auto server = open(base(HttpsServers::PEER_PORT), 2);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(server->receive_file("silent.bin", local("silent").c_str(), {}));
+  // Two seconds for the head; the margin is for a loaded machine.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+  EXPECT_FALSE(server->unreachable());  // it was reached: no failover for this
 }
 
 TEST_F(HttpsTransportTest, ThroughTheProxyOfTheEnvironment) {

@@ -10,6 +10,7 @@ Serves on 127.0.0.1:PORT with the given certificate until killed; prints
 import socketserver
 import ssl
 import sys
+import time
 
 BODY = bytes(range(256)) * 16  # 4096 bytes
 
@@ -26,6 +27,8 @@ def answer(path):
     if path == "/wrong-range.bin":  # a range other than the one asked for
         return (b"HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-9/4096\r\n"
                 b"Content-Length: 10\r\n\r\n", BODY[:10])
+    if path == "/silent.bin":  # takes the request and never answers
+        time.sleep(120)
     return b"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n", b""
 
 
