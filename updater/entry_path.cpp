@@ -70,7 +70,8 @@ EntryNameProblem entry_name_problem(const char* name) {
   if (text.front() == '/' || text.front() == '\\' || text.find(':') != std::string_view::npos) {
     return EntryNameProblem::leaves_folder;
   }
-  if (equal_ignoring_case(text, LOCAL_VERSION_FILE) || equal_ignoring_case(text, SERVER_VERSION_FILE)) {
+  if (equal_ignoring_case(text, LOCAL_VERSION_FILE) || equal_ignoring_case(text, SERVER_VERSION_FILE) ||
+      equal_ignoring_case(text, RELEASE_RECORD_FILE)) {
     return EntryNameProblem::own_file;
   }
   // A directory entry ends in one "/"; its last component is the one before.

@@ -12,7 +12,7 @@ class FileTransaction;
 enum class EntryNameProblem {
   none,
   leaves_folder,   // absolute, a drive or stream (":"), a ".." component
-  own_file,        // "LocalVersion.ver" / "ServerVersion.ver", or a temporary's name
+  own_file,        // "LocalVersion.ver" / "ServerVersion.ver" / "LocalVersion.seq", or a temporary's name
   device_name,     // CON, PRN, AUX, NUL, COM0-9, LPT0-9, CONIN$, CONOUT$, any case or extension
   bad_ending,      // a component that is empty, ".", or ends in a dot or a blank
   bad_character,   // < > " | ? * or a control character

@@ -26,7 +26,7 @@ TEST(EntryPath, NameRules) {
       {"C:evil", P::leaves_folder}, {"file.txt:stream", P::leaves_folder}, {"..", P::leaves_folder},
       {"a/../../x", P::leaves_folder}, {"a\\..\\x", P::leaves_folder}, {"CON/../..\\y", P::leaves_folder},
       // The updater's own files, in any case, and the names of its temporaries.
-      {"LocalVersion.ver", P::own_file}, {"SERVERVERSION.VER", P::own_file},
+      {"LocalVersion.ver", P::own_file}, {"SERVERVERSION.VER", P::own_file}, {"localversion.SEQ", P::own_file},
       {"a.dll.brindax-old-12-3", P::own_file}, {"sub/x.brindax-new-1-0", P::own_file},
       // Devices, as any component, with or without extension, any case.
       {"CON", P::device_name}, {"nul.txt", P::device_name}, {"sub/Aux.tar.gz", P::device_name},

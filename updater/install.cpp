@@ -190,6 +190,7 @@ Outcome install_everything() {
     pack_next_entry(pack);  // the same walk once more
     if (Outcome failure = stage_entry(transaction, pack, name, false)) return failure;
   }
+  if (!stage_release_record(transaction)) return unpack_failure(RELEASE_RECORD_FILE);
   transaction.adopt(SERVER_VERSION_FILE, LOCAL_VERSION_FILE);  // moved last
   server_list.release();
   if (Outcome failure = commit(transaction)) return failure;
@@ -221,6 +222,7 @@ Outcome update_entries(std::string_view package_name, const std::vector<std::str
   for (const std::string& name : plan.names()) {
     if (Outcome failure = stage_entry(transaction, pack, name, true)) return failure;
   }
+  if (!stage_release_record(transaction)) return unpack_failure(RELEASE_RECORD_FILE);
   return commit(transaction);
 }
 

@@ -3,8 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -14,6 +18,7 @@
 #include "runtime/core/file_transaction.h"
 #include "runtime/process/message.h"
 #include "runtime/process/runtime.h"
+#include "updater/release_binding.h"
 #include "updater/release_signature.h"
 #include "updater/settings.h"
 #include "updater/update_server.h"
@@ -23,22 +28,87 @@ namespace {
 
 constexpr const char* kSignatureSuffix = ".minisig";
 
+// The first line of the record of the installed release.
+constexpr const char* kRecordHeading = "Brindax installed release sequence";
+
 // The list copy accepted in this run; dropped as well when the package fails.
 std::string& accepted_list_copy() {
   static std::string path;
   return path;
 }
 
+// What the accepted list's signature binds: the release's sequence and
+// expiry, the package's size and digest.
+std::optional<ReleaseBinding>& accepted_binding() {
+  static std::optional<ReleaseBinding> binding;
+  return binding;
+}
+
+// Deletes what this run received of the release, reports `text` and ends.
+[[noreturn]] void refuse(const char* text, const char* received_file,
+                         const std::string& signature_file) {
+  if (!signature_file.empty()) file_delete(signature_file.c_str());
+  file_delete(received_file);
+  if (!accepted_list_copy().empty()) file_delete(accepted_list_copy().c_str());
+  show_notice("Signature Error", text);
+  end_program(0);
+}
+
+[[noreturn]] void reject(const char* what, const char* reason, const char* signed_file,
+                         const std::string& signature_file) {
+  const std::string text = std::string("The ") + what + " is not signed by the publisher: " + reason + ".";
+  refuse(text.c_str(), signed_file, signature_file);
+}
 
 [[noreturn]] void reject(const char* what, SignatureCheck result, const char* signed_file,
                          const std::string& signature_file) {
-  file_delete(signature_file.c_str());
-  file_delete(signed_file);
-  if (!accepted_list_copy().empty()) file_delete(accepted_list_copy().c_str());
-  const std::string text =
-      std::string("The ") + what + " is not signed by the publisher: " + describe(result) + ".";
-  show_notice("Signature Error", text.c_str());
-  end_program(0);
+  reject(what, describe(result), signed_file, signature_file);
+}
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// The sequence of the installed release, when a record of it is there and
+// readable: its heading line, then the number.
+std::optional<std::uint64_t> recorded_sequence() {
+  File file(std::fopen(RELEASE_RECORD_FILE, "rb"));
+  if (!file) return std::nullopt;
+  char text[128] = {};
+  const std::size_t got = std::fread(text, 1, sizeof text - 1, file.get());
+  std::string_view rest(text, got);
+  const std::string_view heading = kRecordHeading;
+  if (rest.substr(0, heading.size()) != heading) return std::nullopt;
+  rest.remove_prefix(heading.size());
+  if (!rest.empty() && rest.front() == '\r') rest.remove_prefix(1);
+  if (rest.empty() || rest.front() != '\n') return std::nullopt;
+  rest.remove_prefix(1);
+  std::uint64_t value = 0;
+  std::size_t digits = 0;
+  for (; digits < rest.size() && rest[digits] >= '0' && rest[digits] <= '9'; ++digits) {
+    if (value > (UINT64_MAX - 9) / 10) return std::nullopt;
+    value = value * 10 + static_cast<std::uint64_t>(rest[digits] - '0');
+  }
+  if (digits == 0) return std::nullopt;
+  return value;
+}
+
+// The binding of an accepted list signature, held against the clock and the
+// installed release; refuses the list otherwise.
+void accept_binding(const ReleaseSignature& signature, const char* local_copy,
+                    const std::string& signature_file) {
+  const auto binding = parse_release_binding(signature.trusted_comment);
+  if (!binding) reject("version list", "its signature names no release", local_copy, signature_file);
+  if (binding->expires && *binding->expires < static_cast<std::int64_t>(std::time(nullptr))) {
+    refuse("The update server's release has expired.", local_copy, signature_file);
+  }
+  const auto installed = recorded_sequence();
+  if (installed && binding->sequence < *installed) {
+    refuse("The update server's release is older than the installed one.", local_copy,
+           signature_file);
+  }
+  accepted_binding() = binding;
 }
 
 ReleaseKey built_in_key(const char* what, const char* local_path, const std::string& signature_file) {
@@ -49,12 +119,14 @@ ReleaseKey built_in_key(const char* what, const char* local_path, const std::str
   return key;
 }
 
-// Fetches the signature of `remote_name` to `signature_file`.
+// Fetches the signature of `remote_name` to `signature_file`. Signatures
+// are small: a larger file ends its transfer at the cap.
 void fetch_signature(const char* what, const char* remote_name, const char* local_path,
                      const std::string& signature_file) {
   const std::string remote_signature = std::string(remote_name) + kSignatureSuffix;
-  if (!update_server().receive_file(remote_signature.c_str(), signature_file.c_str(),
-                                    ReceiveOptions{})) {
+  ReceiveOptions options;
+  options.max_size = static_cast<std::int64_t>(SIGNATURE_FILE_LIMIT);
+  if (!update_server().receive_file(remote_signature.c_str(), signature_file.c_str(), options)) {
     reject(what, SignatureCheck::missing, local_path, signature_file);
   }
 }
@@ -68,7 +140,11 @@ class DownloadHash final : public DataObserver {
   DownloadHash() : buffers_(kSlots * kSlotSize), worker_([this] { run(); }) {}
   ~DownloadHash() { finish(); }
 
+  // The bytes handed over so far.
+  std::uint64_t size() const { return total_; }
+
   void received(const char* data, std::int32_t size) override {
+    total_ += static_cast<std::uint64_t>(size);
     while (size > 0) {
       std::unique_lock lock(mutex_);
       if (filled_ == kSlots) {
@@ -127,6 +203,7 @@ class DownloadHash final : public DataObserver {
   }
 
   std::vector<char> buffers_;
+  std::uint64_t total_ = 0;
   std::size_t sizes_[kSlots] = {};
   std::size_t first_ = 0, filled_ = 0;
   bool done_ = false, writer_waits_ = false, hasher_waits_ = false;
@@ -162,6 +239,11 @@ void require_signed_list(const char* local_copy) {
   fetch_signature(what, updater_settings().remote_version_file, local_copy, signature_file);
   const SignatureCheck result = verify_file_signature(local_copy, signature_file.c_str(), key);
   if (result != SignatureCheck::ok) reject(what, result, local_copy, signature_file);
+  ReleaseSignature signature;
+  if (read_signature_file(signature_file.c_str(), &signature) != SignatureCheck::ok) {
+    reject(what, SignatureCheck::malformed, local_copy, signature_file);
+  }
+  accept_binding(signature, local_copy, signature_file);
   file_delete(signature_file.c_str());
   accepted_list_copy() = local_copy;
 }
@@ -172,29 +254,34 @@ std::int32_t receive_signed_package(const char* remote_name, const char* local_p
     return server.receive_file(remote_name, local_path, ReceiveOptions{}) ? 1 : 0;
   }
 
-  const char* what = "update package";
-  const std::string signature_file = private_signature_file();
-  const ReleaseKey key = built_in_key(what, local_path, signature_file);
+  // The list's signature names the package's size and digest: a larger
+  // package fails as it arrives, and what came must be that package.
+  const std::optional<ReleaseBinding>& binding = accepted_binding();
+  if (!binding) reject("update package", SignatureCheck::missing, local_path, std::string());
   DownloadHash hash;
   ReceiveOptions options;
   options.observer = &hash;
-  if (!server.receive_file(remote_name, local_path, options)) return 0;
+  options.max_size = static_cast<std::int64_t>(binding->package_size);
+  if (binding->package_size == 0 || !server.receive_file(remote_name, local_path, options)) return 0;
   const auto digest = hash.finish();
-
-  fetch_signature(what, remote_name, local_path, signature_file);
-  ReleaseSignature signature;
-  SignatureCheck result = read_signature_file(signature_file.c_str(), &signature);
-  if (result == SignatureCheck::ok) {
-    // A legacy signature covers the package itself: checked from the file.
-    result = signature.prehashed
-                 ? check_release_signature(signature, key,
-                                           std::string_view(reinterpret_cast<const char*>(digest.data()),
-                                                            digest.size()))
-                 : verify_file_signature(local_path, signature_file.c_str(), key);
+  if (hash.size() != binding->package_size || digest != binding->package_digest) {
+    reject("update package", "it is not the package that the version list names", local_path,
+           std::string());
   }
-  if (result != SignatureCheck::ok) reject(what, result, local_path, signature_file);
-  file_delete(signature_file.c_str());
   return 1;
+}
+
+bool stage_release_record(FileTransaction& transaction) {
+  const std::optional<ReleaseBinding>& binding = accepted_binding();
+  if (!release_signatures_checked() || !binding) return true;
+  const std::string& staged = transaction.stage(RELEASE_RECORD_FILE);
+  if (staged.empty()) return false;
+  File file(std::fopen(staged.c_str(), "wb"));
+  if (!file) return false;
+  const std::string text =
+      std::string(kRecordHeading) + "\n" + std::to_string(binding->sequence) + "\n";
+  const bool written = std::fwrite(text.data(), 1, text.size(), file.get()) == text.size();
+  return std::fclose(file.release()) == 0 && written;
 }
 
 }  // namespace brindax

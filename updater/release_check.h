@@ -6,24 +6,35 @@
 
 #include <cstdint>
 
+#include "runtime/core/file_transaction.h"
+
 namespace brindax {
 
 // Whether this build checks signatures (a publisher key is built in).
 bool release_signatures_checked();
 
 // Call right after the server's list was fetched into `local_copy`: fetches
-// "<remote list name>.minisig" and verifies the copy. When the signature is
-// missing, malformed or does not hold, deletes the copy and the signature,
-// reports it and ends the process with exit code 0.
+// "<remote list name>.minisig" and verifies the copy. The signature's trusted
+// comment must name the release (its sequence, the package's size and
+// digest, perhaps an expiry); a release that has expired, or whose sequence
+// is lower than the installed one's ("LocalVersion.seq"), is refused. When
+// the signature is missing, malformed, does not hold or refuses the release,
+// deletes the copy and the signature, reports it and ends the process with
+// exit code 0.
 void require_signed_list(const char* local_copy);
 
-// Fetches the package `remote_name` into `local_path` in place of
-// ftp_receive_file, and answers like it (1 received, 0 not). With a key it
-// hashes the data on a second thread while it arrives, then fetches
-// "<remote_name>.minisig" and verifies the package before anyone opens it;
-// when that fails, deletes the package, its signature and the list copy that
-// require_signed_list accepted in this run, reports it and ends the process
-// with exit code 0.
+// Fetches the package `remote_name` into `local_path` and answers 1
+// received, 0 not. With a key it hashes the data on a second thread while it
+// arrives and holds its size and BLAKE2b-512 digest to what the accepted
+// list's signature names, before anyone opens it; when they differ, deletes
+// the package and the list copy that require_signed_list accepted in this
+// run, reports it and ends the process with exit code 0.
 std::int32_t receive_signed_package(const char* remote_name, const char* local_path);
+
+// With a key, stages the record of the release being installed (the
+// accepted list's sequence, in "LocalVersion.seq") in `transaction`, so that
+// it is written with the install or not at all. False when it cannot be
+// staged; true with nothing to do without a key.
+bool stage_release_record(FileTransaction& transaction);
 
 }  // namespace brindax

@@ -53,8 +53,8 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-// Reads a whole file of at most `limit` bytes. missing / too_large /
-// unreadable on failure, ok otherwise.
+// Reads a whole file of at most `limit` bytes. missing / malformed (larger)
+// / unreadable on failure, ok otherwise.
 SignatureCheck read_small_file(const char* path, std::size_t limit, std::string* out,
                                SignatureCheck when_missing) {
   File file(std::fopen(path, "rb"));
@@ -63,7 +63,7 @@ SignatureCheck read_small_file(const char* path, std::size_t limit, std::string*
   char buffer[4096];
   std::size_t got;
   while ((got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) {
-    if (out->size() + got > limit) return SignatureCheck::too_large;
+    if (out->size() + got > limit) return SignatureCheck::malformed;
     out->append(buffer, got);
   }
   return std::ferror(file.get()) ? SignatureCheck::unreadable : SignatureCheck::ok;
@@ -79,7 +79,7 @@ const char* describe(SignatureCheck result) {
     case SignatureCheck::other_key: return "it is signed with another key";
     case SignatureCheck::does_not_verify: return "the signature does not match";
     case SignatureCheck::unreadable: return "the file cannot be read";
-    case SignatureCheck::too_large: return "the file is too large for its kind of signature";
+    case SignatureCheck::legacy: return "the signature is of the legacy kind, which is not accepted";
   }
   return "the signature cannot be checked";
 }
@@ -140,6 +140,7 @@ std::array<std::uint8_t, 64> ReleaseHash::finish() {
 SignatureCheck check_release_signature(const ReleaseSignature& signature, const ReleaseKey& key,
                                        std::string_view signed_bytes) {
   if (!sodium_ready()) return SignatureCheck::does_not_verify;
+  if (!signature.prehashed) return SignatureCheck::legacy;
   if (signature.key_id != key.key_id) return SignatureCheck::other_key;
   // The global signature covers the signature and the trusted comment.
   std::vector<unsigned char> global(signature.signature.begin(), signature.signature.end());
@@ -158,7 +159,7 @@ SignatureCheck verify_release_signature(std::string_view signature_text, const R
                                         std::string_view content) {
   ReleaseSignature signature;
   if (!parse_release_signature(signature_text, &signature)) return SignatureCheck::malformed;
-  if (!signature.prehashed) return check_release_signature(signature, key, content);
+  if (!signature.prehashed) return SignatureCheck::legacy;
   ReleaseHash hash;
   hash.update(content.data(), content.size());
   const auto digest = hash.finish();
@@ -183,14 +184,8 @@ SignatureCheck verify_file_signature(const char* file_path, const char* signatur
   ReleaseSignature signature;
   SignatureCheck read = read_signature_file(signature_path, &signature);
   if (read != SignatureCheck::ok) return read;
+  if (!signature.prehashed) return SignatureCheck::legacy;
   if (signature.key_id != key.key_id) return SignatureCheck::other_key;
-
-  if (!signature.prehashed) {
-    std::string content;
-    read = read_small_file(file_path, LEGACY_SIGNED_FILE_LIMIT, &content, SignatureCheck::unreadable);
-    if (read != SignatureCheck::ok) return read;
-    return check_release_signature(signature, key, content);
-  }
 
   File file(std::fopen(file_path, "rb"));
   if (!file) return SignatureCheck::unreadable;

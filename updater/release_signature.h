@@ -4,14 +4,17 @@
 // "Ed", the 8-byte key id and the 32-byte key. A signature file
 // ("<file>.minisig") has four lines:
 //   1. "untrusted comment: " and any text (not covered by a signature);
-//   2. base64 of the algorithm ("Ed": the signature is over the file itself;
-//      "ED": over the file's BLAKE2b-512 hash), the key id and the 64-byte
-//      signature;
+//   2. base64 of the algorithm ("ED": the signature is over the file's
+//      BLAKE2b-512 hash; the legacy "Ed", over the file itself, is parsed
+//      but never accepted), the key id and the 64-byte signature;
 //   3. "trusted comment: " and its text;
 //   4. base64 of the 64-byte global signature over the signature bytes
 //      followed by the trusted comment's text.
-// A signature holds when the key id is the key's, the signature verifies and
-// the global signature verifies.
+// A signature holds when it is prehashed ("ED"), the key id is the key's,
+// the signature verifies and the global signature verifies. A legacy
+// signature is refused: its algorithm bytes are covered by neither
+// signature, so "ED" turned into "Ed" would make the 64 bytes of a hash pass
+// for the signed file.
 //
 // Nothing here depends on the updater's settings or its runtime, so that
 // every tool that checks or makes releases can use it.
@@ -45,15 +48,12 @@ enum class SignatureCheck {
   other_key,        // made with another key (the key ids differ)
   does_not_verify,  // the file, or the trusted comment, is not what was signed
   unreadable,       // the signed file cannot be read
-  too_large,        // a legacy ("Ed") signature over a file too large to hold in memory
+  legacy,           // a legacy ("Ed") signature, which is never accepted
 };
 
 // A short English reason, e.g. "the signature does not match".
 const char* describe(SignatureCheck result);
 
-// Largest file that a legacy ("Ed") signature is checked for: that algorithm
-// needs the whole file in memory. "ED" signatures have no limit.
-inline constexpr std::size_t LEGACY_SIGNED_FILE_LIMIT = 64u * 1024 * 1024;
 // Largest signature file read (minisign's comments are short).
 inline constexpr std::size_t SIGNATURE_FILE_LIMIT = 8192;
 
@@ -78,7 +78,7 @@ class ReleaseHash {
 SignatureCheck read_signature_file(const char* signature_path, ReleaseSignature* signature);
 
 // Checks a parsed signature against the key. `signed_bytes` is the file's
-// content for a legacy signature and its 64-byte hash for a prehashed one.
+// 64-byte BLAKE2b-512 hash.
 SignatureCheck check_release_signature(const ReleaseSignature& signature, const ReleaseKey& key,
                                        std::string_view signed_bytes);
 
@@ -86,8 +86,8 @@ SignatureCheck check_release_signature(const ReleaseSignature& signature, const 
 SignatureCheck verify_release_signature(std::string_view signature_text, const ReleaseKey& key,
                                         std::string_view content);
 
-// The same for files on disk. A prehashed signature is checked in one
-// streaming pass over the file, so memory use does not grow with its size.
+// The same for files on disk, in one streaming pass over the file, so memory
+// use does not grow with its size.
 SignatureCheck verify_file_signature(const char* file_path, const char* signature_path,
                                      const ReleaseKey& key);
 

@@ -45,6 +45,8 @@ const BuiltinSettings& builtin_settings();
 // Fixed names that are not settings.
 inline constexpr const char* LOCAL_VERSION_FILE = "LocalVersion.ver";
 inline constexpr const char* SERVER_VERSION_FILE = "ServerVersion.ver";
+// With a publisher key: the sequence of the installed release.
+inline constexpr const char* RELEASE_RECORD_FILE = "LocalVersion.seq";
 // The largest server version list that is downloaded.
 inline constexpr std::int64_t VERSION_LIST_MAX_BYTES = std::int64_t{64} << 20;
 inline constexpr const char* MODE_CHECK = "UpdateAvailable";

@@ -1,7 +1,13 @@
 // The updater built with a publisher key (brindax-updater-local-signed)
-// against releases signed with minisign in the test, and the build without a
-// key against the same release.
+// against releases signed in the test, and the build without a key against
+// the same release.
 #include "updater/process_test_support.h"
+
+#include <ctime>
+#include <optional>
+
+#include "updater/release_binding.h"
+#include "updater/release_signature.h"
 
 namespace brindax::process_test {
 namespace {
@@ -12,14 +18,33 @@ const std::string kOldList = "Brindax.zip\nBrindax.exe@0.9\ndata/config.ini@2\nd
 std::string refusal(const char* what, const char* reason) {
   return std::string("Signature Error: The ") + what + " is not signed by the publisher: " + reason + ".\n";
 }
+const std::string kOtherPackage =
+    refusal("update package", "it is not the package that the version list names");
+const std::string kOlder = "Signature Error: The update server's release is older than the installed one.\n";
+const std::string kExpired = "Signature Error: The update server's release has expired.\n";
 
 class SignedRelease : public UpdaterProcess {
  protected:
-  // Signs a file of the server's update folder ("<file>.minisig").
-  void sign(const std::string& file, bool legacy = false, const std::string& key = BRINDAX_TEST_RELEASE_SECRET_KEY) {
-    std::vector<std::string> args = {"-S", "-s", key, "-m", (remote() / file).string(), "-t", "Brindax 1.0"};
+  // Signs a file of `folder` ("<file>.minisig") with `comment` as its
+  // trusted comment.
+  void sign(const fs::path& folder, const std::string& file, const std::string& comment,
+            bool legacy = false, const std::string& key = BRINDAX_TEST_RELEASE_SECRET_KEY) {
+    std::vector<std::string> args = {"-S", "-s", key, "-m", (folder / file).string(), "-t", comment};
     if (legacy) args.push_back("-l");
     ASSERT_EQ(run_in(base_, BRINDAX_MINISIGN, args).exit_code, 0) << file;
+  }
+  // The binding of the package in `folder` as brindax-publish writes it.
+  static std::string binding_of(const fs::path& folder, std::uint64_t sequence,
+                                std::optional<std::int64_t> expires = std::nullopt) {
+    const std::string package = read_file(folder / "Brindax.zip");
+    ReleaseHash hash;
+    hash.update(package.data(), package.size());
+    return format_release_binding({sequence, package.size(), hash.finish(), expires});
+  }
+  // Signs the list on the server for its package, as release `sequence`.
+  void sign_list(std::uint64_t sequence = 1, bool legacy = false,
+                 const std::string& key = BRINDAX_TEST_RELEASE_SECRET_KEY) {
+    sign(remote(), "Brindax.ver", binding_of(remote(), sequence), legacy, key);
   }
   std::string other_key() {
     const fs::path key = base_ / "other.key";
@@ -43,11 +68,15 @@ class SignedRelease : public UpdaterProcess {
     write_file(install_ / "Brindax.exe", "old program");
     write_file(install_ / "data/config.ini", "level=0\n");
   }
+  RunResult publish_tool(const std::vector<std::string>& args) {
+    return run_in(base_, BRINDAX_PUBLISH_PROGRAM, args);
+  }
 };
 
 TEST_F(SignedRelease, OnlyWhatThePublisherSignedIsUsed) {
-  const std::vector<std::string> installed = {"Brindax.exe", "LocalVersion.ver", "app-started.log", "data/",
-                                              "data/config.ini", "data/empty.dat", "docs/", "docs/readme.txt"};
+  const std::vector<std::string> installed = {"Brindax.exe", "LocalVersion.seq", "LocalVersion.ver",
+                                              "app-started.log", "data/", "data/config.ini",
+                                              "data/empty.dat", "docs/", "docs/readme.txt"};
   struct Case {
     const char* what;
     const char* mode;
@@ -57,32 +86,35 @@ TEST_F(SignedRelease, OnlyWhatThePublisherSignedIsUsed) {
   };
   const std::vector<Case> cases = {
       {"good release", "MajAll", [] {}, ""},
-      {"legacy signatures hold", "MajAll", [&] {
-         sign("Brindax.ver", true);
-         sign("Brindax.zip", true);
-       }, ""},
+      {"legacy list signature", "MajAll", [&] { sign_list(1, true); },
+       refusal("version list", "the signature is of the legacy kind, which is not accepted")},
       {"list changed by one byte", "MajAll", [&] { change_byte("Brindax.ver", kList.find("1.0") + 2); },
        refusal("version list", "the signature does not match")},
       {"package changed by one byte", "MajAll",
-       [&] { change_byte("Brindax.zip", fs::file_size(remote() / "Brindax.zip") / 2); },
-       refusal("update package", "the signature does not match")},
-      {"list signed with another key", "MajAll", [&] { sign("Brindax.ver", false, other_key()); },
+       [&] { change_byte("Brindax.zip", fs::file_size(remote() / "Brindax.zip") / 2); }, kOtherPackage},
+      {"package one byte longer", "MajAll",
+       [&] { write_file(remote() / "Brindax.zip", read_file(remote() / "Brindax.zip") + "x"); },
+       "Ftp Error: Canot dowload Zip file\n"},
+      {"list signed with another key", "MajAll", [&] { sign_list(1, false, other_key()); },
        refusal("version list", "it is signed with another key")},
       {"no list signature", "MajAll", [&] { fs::remove(remote() / "Brindax.ver.minisig"); },
        refusal("version list", "there is no signature")},
-      {"no package signature", "MajAll", [&] { fs::remove(remote() / "Brindax.zip.minisig"); },
-       refusal("update package", "there is no signature")},
+      {"list signature of many megabytes", "MajAll",
+       [&] { write_file(remote() / "Brindax.ver.minisig", std::string(8 << 20, 'x')); },
+       refusal("version list", "there is no signature")},
+      {"trusted comment names no release", "MajAll",
+       [&] { sign(remote(), "Brindax.ver", "Brindax 1.0"); },
+       refusal("version list", "its signature names no release")},
       {"trusted comment changed", "MajAll",
        [&] {
          const fs::path signature = remote() / "Brindax.ver.minisig";
          std::string text = read_file(signature);
-         text.replace(text.find("Brindax 1.0"), 11, "Brindax 2.0");
+         text.replace(text.find("brindax-release:1"), 17, "brindax-release:2");
          write_file(signature, text);
        },
        refusal("version list", "the signature does not match")},
-      {"partial update, package signed with another key", "MajLocal",
-       [&] { sign("Brindax.zip", false, other_key()); },
-       refusal("update package", "it is signed with another key")},
+      {"partial update, another package", "MajLocal",
+       [&] { change_byte("Brindax.zip", fs::file_size(remote() / "Brindax.zip") / 2); }, kOtherPackage},
       {"check of a signed list", "UpdateAvailable", [] {}, "", 2},
       {"check against a tampered list", "UpdateAvailable",
        [&] { write_file(remote() / "Brindax.ver", kOldList); }, refusal("version list", "the signature does not match")},
@@ -91,8 +123,7 @@ TEST_F(SignedRelease, OnlyWhatThePublisherSignedIsUsed) {
     SCOPED_TRACE(c.what);
     server_.reset();
     publish(kList, release_one());
-    sign("Brindax.ver");
-    sign("Brindax.zip");
+    sign_list();
     c.prepare();
     install_old_release();
     const auto before = snapshot();
@@ -109,8 +140,99 @@ TEST_F(SignedRelease, OnlyWhatThePublisherSignedIsUsed) {
     EXPECT_EQ(app_starts(), 1);
     EXPECT_EQ(files_in_install(), installed);
     EXPECT_EQ(read_file(install_ / "LocalVersion.ver"), kList);
+    EXPECT_EQ(read_file(install_ / "LocalVersion.seq"), "Brindax installed release sequence\n1\n");
     EXPECT_EQ(read_file(install_ / "data/config.ini"), "level=1\n");
-    EXPECT_EQ(server_->commands("RETR"), 4);  // list, package and their signatures
+    EXPECT_EQ(server_->commands("RETR"), 3);  // the list, its signature and the package
+  }
+}
+
+// Releases 1, 2 and 3 made by brindax-publish, each against the one before:
+// a list never travels with another release's package, an installation never
+// goes back to an older release, and a release past its expiry is refused.
+TEST_F(SignedRelease, ReleasesAreBoundTogetherAndNeverGoBack) {
+  const fs::path source = base_ / "source";
+  for (int release = 1; release <= 3; ++release) {
+    write_file(source / "Brindax.exe", kApp);
+    fs::permissions(source / "Brindax.exe", fs::perms::owner_exec, fs::perm_options::add);
+    write_file(source / "data/config.ini", "level=" + std::to_string(release) + "\n");
+    std::vector<std::string> args = {"make", source.string(), (base_ / ("r" + std::to_string(release))).string(),
+                                     "--sign", BRINDAX_TEST_RELEASE_SECRET_KEY};
+    if (release == 3) args.insert(args.end(), {"--expires", "30"});
+    if (release > 1) args.insert(args.end(), {"--previous", (base_ / ("r" + std::to_string(release - 1))).string()});
+    const RunResult made = publish_tool(args);
+    ASSERT_EQ(made.exit_code, 0) << made.error_output;
+  }
+  // Release 2 again, signed as expired an hour ago.
+  fs::copy(base_ / "r2", base_ / "expired");
+  sign(base_ / "expired", "Brindax.ver", binding_of(base_ / "expired", 2, std::time(nullptr) - 3600));
+
+  const auto serve = [&](const std::string& release) {
+    server_.reset();
+    fs::remove_all(remote());
+    fs::copy(base_ / release, remote());
+    start_server();
+  };
+  const auto record = [](int sequence) {
+    return "Brindax installed release sequence\n" + std::to_string(sequence) + "\n";
+  };
+  struct Case {
+    const char* what;
+    const char* installed;  // the release installed before the run
+    int recorded;           // sequence recorded beside it; 0: no record
+    std::function<void()> serve_now;
+    const char* mode;
+    std::string message;  // empty: installs (or, for the check, answers)
+    int exit_code = 0;
+  };
+  const std::vector<Case> cases = {
+      {"newest release installs", "r2", 2, [&] { serve("r3"); }, "MajAll", ""},
+      {"newest list, older package of the same name", "r2", 2,
+       [&] {
+         serve("r3");
+         fs::copy_file(base_ / "r2/Brindax.zip", remote() / "Brindax.zip", fs::copy_options::overwrite_existing);
+       },
+       "MajAll", kOtherPackage},
+      {"rollback refused by the check", "r3", 3, [&] { serve("r2"); }, "UpdateAvailable", kOlder},
+      {"rollback refused by the full install", "r3", 3, [&] { serve("r2"); }, "MajAll", kOlder},
+      {"rollback refused by the partial update", "r3", 3, [&] { serve("r2"); }, "MajLocal", kOlder},
+      {"the same release installs again", "r2", 2, [&] { serve("r2"); }, "MajAll", ""},
+      {"expired release refused", "r1", 1, [&] { serve("expired"); }, "MajAll", kExpired},
+      {"expired release refused by the check", "r1", 1, [&] { serve("expired"); }, "UpdateAvailable",
+       kExpired},
+      {"no record: an older release installs", "r3", 0, [&] { serve("r1"); }, "MajAll", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(install_);
+    fs::create_directories(install_);
+    // The installation: a release's files, its list and perhaps its record.
+    for (const char* file : {"Brindax.exe", "data/config.ini"}) {
+      fs::create_directories((install_ / file).parent_path());
+      fs::copy_file(source / file, install_ / file);
+    }
+    write_file(install_ / "data/config.ini", "level=" + std::string(c.installed).substr(1) + "\n");
+    fs::copy_file(base_ / c.installed / "Brindax.ver", install_ / "LocalVersion.ver");
+    if (c.recorded > 0) write_file(install_ / "LocalVersion.seq", record(c.recorded));
+    c.serve_now();
+    const auto before = snapshot();
+
+    const RunResult result = updater({c.mode}, kSigned);
+    EXPECT_EQ(result.error_output, c.message);
+    if (!c.message.empty()) {
+      EXPECT_EQ(result.exit_code, 0);
+      EXPECT_EQ(snapshot(), before);
+      continue;
+    }
+    const std::string served = read_file(remote() / "Brindax.ver");
+    EXPECT_EQ(read_file(install_ / "LocalVersion.ver"), served);
+    const auto binding = parse_release_binding([&] {
+      ReleaseSignature signature;
+      read_signature_file((remote() / "Brindax.ver.minisig").c_str(), &signature);
+      return signature.trusted_comment;
+    }());
+    ASSERT_TRUE(binding);
+    EXPECT_EQ(read_file(install_ / "LocalVersion.seq"), record(static_cast<int>(binding->sequence)));
+    EXPECT_EQ(read_file(install_ / "data/config.ini"), "level=" + std::to_string(binding->sequence) + "\n");
   }
 }
 
@@ -121,6 +243,7 @@ TEST_F(SignedRelease, BuildWithoutKeyFetchesNoSignature) {
   EXPECT_EQ(result.exit_code, 0);
   EXPECT_EQ(result.error_output, "");
   EXPECT_EQ(read_file(install_ / "LocalVersion.ver"), kList);
+  EXPECT_FALSE(fs::exists(install_ / "LocalVersion.seq"));
   EXPECT_EQ(server_->commands("RETR"), 2);
 }
 
