@@ -97,11 +97,7 @@ std::intptr_t attach_archive(Pack* pack, const char* file, int flags) {
 // else the current entry, which must not be a directory. -1 when none.
 zip_int64_t choose_entry(const ZipPackState* state, const char* entry_name) {
   if (has_text(entry_name)) {
-    MallocText utf8_name(ansi_to_utf8(entry_name));
-    if (!utf8_name) {
-      return -1;
-    }
-    return zip_name_locate(state->archive, utf8_name.get(), 0);
+    return zip_locate_entry(state->archive, entry_name);
   }
   if (state->has_entry == 0 || names_directory(state->entry_stat.name)) {
     return -1;
@@ -240,16 +236,46 @@ std::int32_t zip_backend_unpack_to_file(void* state, const char* destination,
   if (index < 0) {
     return -1;
   }
-  const auto entry_index = static_cast<zip_uint64_t>(index);
+  MainHeapBlock buffer(main_alloc(UNPACK_BUFFER_SIZE, false));
+  if (!buffer) {
+    return -1;
+  }
+  return zip_unpack_index_to_file(zip_state->archive, static_cast<zip_uint64_t>(index), destination,
+                                  buffer.get(), UNPACK_BUFFER_SIZE, nullptr, nullptr);
+}
+
+zip_int64_t zip_locate_entry(zip_t* archive, const char* entry_name) {
+  MallocText utf8_name(ansi_to_utf8(entry_name));
+  if (archive == nullptr || !utf8_name) {
+    return -1;
+  }
+  return zip_name_locate(archive, utf8_name.get(), 0);
+}
+
+bool zip_entry_walk_unpackable(zip_t* archive, zip_uint64_t index) {
+  zip_stat_t stat;
+  zip_stat_init(&stat);
+  std::string exact;
+  return archive != nullptr && zip_stat_index(archive, index, 0, &stat) == 0 &&
+         (stat.valid & ZIP_STAT_NAME) != 0 && !names_directory(stat.name) &&
+         utf8_to_ansi_exact(stat.name != nullptr ? stat.name : "", &exact);
+}
+
+std::int32_t zip_unpack_index_to_file(zip_t* archive, zip_uint64_t index, const char* destination,
+                                      void* buffer, std::int32_t buffer_size,
+                                      UnpackStopCheck stop_requested, const void* stop_context) {
+  if (archive == nullptr || !has_text(destination) || buffer == nullptr || buffer_size <= 0) {
+    return -1;
+  }
   // The result counts bytes in 32 bits: larger entries are refused before
   // anything is written.
   zip_stat_t stat;
   zip_stat_init(&stat);
-  if (zip_stat_index(zip_state->archive, entry_index, 0, &stat) != 0 ||
-      (stat.valid & ZIP_STAT_SIZE) == 0 || stat.size > LARGEST_UNPACKABLE_ENTRY) {
+  if (zip_stat_index(archive, index, 0, &stat) != 0 || (stat.valid & ZIP_STAT_SIZE) == 0 ||
+      stat.size > LARGEST_UNPACKABLE_ENTRY) {
     return -1;
   }
-  ZipEntryReader reader(zip_fopen_index(zip_state->archive, entry_index, 0));
+  ZipEntryReader reader(zip_fopen_index(archive, index, 0));
   if (!reader) {
     return -1;
   }
@@ -259,15 +285,14 @@ std::int32_t zip_backend_unpack_to_file(void* state, const char* destination,
   if (!output.open(destination)) {
     return -1;
   }
-  MainHeapBlock buffer(main_alloc(UNPACK_BUFFER_SIZE, false));
-  if (!buffer) {
-    return -1;
-  }
   // Not one byte more than the archive declares for the entry is written.
   const auto declared = static_cast<std::int64_t>(stat.size);
   std::int64_t total = 0;
   for (;;) {
-    const zip_int64_t n = zip_fread(reader.get(), buffer.get(), UNPACK_BUFFER_SIZE);
+    if (stop_requested != nullptr && stop_requested(stop_context)) {
+      return -1;
+    }
+    const zip_int64_t n = zip_fread(reader.get(), buffer, static_cast<zip_uint64_t>(buffer_size));
     if (n < 0) {
       return -1;
     }
@@ -275,14 +300,14 @@ std::int32_t zip_backend_unpack_to_file(void* state, const char* destination,
       break;
     }
     total += n;
-    if (total > declared || !output.write(buffer.get(), static_cast<std::int32_t>(n))) {
+    if (total > declared || !output.write(buffer, static_cast<std::int32_t>(n))) {
       return -1;
     }
   }
   if (total != declared) {
     return -1;
   }
-  output.set_executable(recorded_executable(zip_state->archive, entry_index));
+  output.set_executable(recorded_executable(archive, index));
   if (!output.commit()) {
     return -1;
   }

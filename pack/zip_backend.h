@@ -53,6 +53,24 @@ std::int32_t zip_backend_compress_memory(const void* source, std::int32_t source
 std::int32_t zip_backend_uncompress_memory(const void* source, std::int32_t source_size,
                                            void* destination, std::int32_t capacity);
 
+// Asked between the chunks of an unpack; true ends the unpack as failed.
+using UnpackStopCheck = bool (*)(const void* context);
+
+// Writes the entry at `index` of `archive` to `destination` through `buffer`,
+// as an unpack of the pack interface does: exactly the size the archive
+// declares, the CRC checked, the destination replaced only when all is
+// written. `stop_requested` (may be null) is asked with `stop_context`
+// before every chunk. Bytes written, -1 on failure. Touches nothing but its
+// arguments, so threads with archives of their own may call it at once.
+std::int32_t zip_unpack_index_to_file(zip_t* archive, zip_uint64_t index, const char* destination,
+                                      void* buffer, std::int32_t buffer_size,
+                                      UnpackStopCheck stop_requested, const void* stop_context);
+// The index of the entry named `entry_name` (8-bit text), -1 when none.
+zip_int64_t zip_locate_entry(zip_t* archive, const char* entry_name);
+// Whether the entry at `index` may be unpacked as a walk's current entry: a
+// file, not a directory, whose name 8-bit text holds exactly.
+bool zip_entry_walk_unpackable(zip_t* archive, zip_uint64_t index);
+
 // A malloc'd UTF-8 copy of an 8-bit ANSI text (null reads as empty), released
 // with free(). Empty when the conversion failed; null when out of memory.
 char* ansi_to_utf8(const char* text);
