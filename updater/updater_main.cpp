@@ -1,7 +1,10 @@
 #include "updater/updater_main.h"
 
+#include <new>
+
 #include "runtime/core/file.h"
 #include "runtime/core/strings.h"
+#include "runtime/process/message.h"
 #include "runtime/process/params.h"
 #include "runtime/process/runtime.h"
 #include "updater/install.h"
@@ -34,12 +37,7 @@ void fill_settings() {
   string_assign(&settings.release_public_key, builtin.release_public_key);
 }
 
-}  // namespace
-
-void updater_main() {
-  runtime_start();
-  fill_settings();
-
+void run_mode() {
   {
     StackMark mark;  // releases the mode word afterwards
     const char* mode = program_parameter(0, mark.offset());
@@ -54,6 +52,23 @@ void updater_main() {
 
   // A first start: nothing installed yet.
   if (file_size(LOCAL_VERSION_FILE) == -1) full_install();
+}
+
+}  // namespace
+
+void updater_main() {
+  runtime_start();
+  fill_settings();
+  // What escapes a mode (an allocation that failed, above all) has unwound
+  // the install's transaction, so the folder is as it was: it is reported
+  // like any other failure, never as an abort.
+  try {
+    run_mode();
+  } catch (const std::bad_alloc&) {
+    show_notice("Update Error", "Not enough memory to update");
+  } catch (...) {
+    show_notice("Update Error", "The update stopped on an unexpected error");
+  }
   end_program(0);
 }
 
