@@ -19,6 +19,12 @@ the failure paths, whose message boxes are found on the X display by their
 title (xdotool), read (title, text, the one OK button) with a small Windows
 helper, dismissed with the keyboard, after which the exit code is checked.
 
+With --https-build-dir, the 64-bit product of that build (configured with
+BRINDAX_RELEASE_URL=https://127.0.0.1:<port>/kelmor/) fetches its release
+through WinHTTP from a local nginx, whose certificates are made here with
+openssl; the test CA is put into the Root store of the Wine prefix's user
+for the run of the case that trusts it (trustca.c) and taken out after.
+
 Prints one PASS/FAIL line per case and a summary line; exits 1 when a case
 fails.
 """
@@ -46,6 +52,8 @@ WINESERVER = "/usr/lib/wine/wineserver64" if os.path.exists("/usr/lib/wine/wines
 MINGW_CC = "x86_64-w64-mingw32-gcc"
 MINISIGN = "minisign"
 PYTHON = "/usr/bin/python3"
+NGINX = "/usr/sbin/nginx"
+OPENSSL = "openssl"
 
 RUN_TIMEOUT = 90       # one updater run (Wine under load can be slow)
 BOX_TIMEOUT = 60       # until a message box shows up
@@ -53,6 +61,10 @@ APP_TIMEOUT = 30       # until the started application has finished
 
 
 class Failure(Exception):
+    pass
+
+
+class Skip(Exception):
     pass
 
 
@@ -228,6 +240,99 @@ class StallingFtpServer:
         self.thread.join(5)
 
 
+def make_certificates(folder):
+    """Two CAs and, by each, a certificate for 127.0.0.1: trusted-ca.pem,
+    ok.{crt,key} by it, and other.{crt,key} by a CA that nobody trusts. The
+    address is in subjectAltName as an IP address, which Windows matches,
+    and as a DNS name too, since Wine's crypt32 matches DNS names only."""
+    os.makedirs(folder, exist_ok=True)
+
+    def openssl(*args):
+        subprocess.run([OPENSSL] + list(args), cwd=folder, check=True, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    extensions = os.path.join(folder, "server.ext")
+    with open(extensions, "w") as f:
+        f.write("basicConstraints=CA:FALSE\nsubjectAltName=IP:127.0.0.1,DNS:127.0.0.1\n"
+                "extendedKeyUsage=serverAuth\nkeyUsage=digitalSignature,keyEncipherment\n")
+    for ca, server in (("trusted-ca", "ok"), ("other-ca", "other")):
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256", "-days", "30",
+                "-subj", "/CN=Brindax Wine test %s" % ca, "-keyout", ca + ".key", "-out", ca + ".pem")
+        openssl("req", "-newkey", "rsa:2048", "-nodes", "-sha256", "-subj", "/CN=127.0.0.1",
+                "-keyout", server + ".key", "-out", server + ".csr")
+        openssl("x509", "-req", "-sha256", "-days", "30", "-in", server + ".csr", "-CA", ca + ".pem",
+                "-CAkey", ca + ".key", "-CAcreateserial", "-extfile", extensions, "-out", server + ".crt")
+    return os.path.join(folder, "trusted-ca.pem")
+
+
+class Nginx:
+    """nginx on 127.0.0.1:port over TLS 1.2 or 1.3 with the certificate
+    `name` of make_certificates(), serving `root`; its access log names each
+    request's connection and the Accept-Encoding it carried."""
+
+    def __init__(self, root, port, certificates, name, scratch):
+        self.folder = os.path.join(scratch, "nginx")
+        os.makedirs(os.path.join(self.folder, "logs"), exist_ok=True)
+        self.access_log = os.path.join(self.folder, "logs", "access.log")
+        self.conf = os.path.join(self.folder, "nginx.conf")
+        with open(self.conf, "w") as f:
+            f.write("""daemon off;
+master_process off;
+worker_processes 1;
+pid %(dir)s/nginx.pid;
+error_log %(dir)s/logs/error.log info;
+events { worker_connections 64; }
+http {
+  log_format conn '$connection $status "$request" "$http_accept_encoding" "$http_range"';
+  access_log %(log)s conn;
+  client_body_temp_path %(dir)s/body;
+  proxy_temp_path %(dir)s/proxy;
+  fastcgi_temp_path %(dir)s/fastcgi;
+  uwsgi_temp_path %(dir)s/uwsgi;
+  scgi_temp_path %(dir)s/scgi;
+  types { application/zip zip; }
+  default_type application/octet-stream;
+  keepalive_timeout 60s;
+  server {
+    listen 127.0.0.1:%(port)d ssl;
+    ssl_certificate %(certs)s/%(name)s.crt;
+    ssl_certificate_key %(certs)s/%(name)s.key;
+    ssl_protocols TLSv1.2 TLSv1.3;
+    root %(root)s;
+  }
+}
+""" % {"dir": self.folder, "log": self.access_log, "port": port, "certs": certificates,
+       "name": name, "root": root})
+        self.port = port
+        self.log = os.path.join(self.folder, "logs", "stderr.log")
+        self.proc = None
+
+    def start(self):
+        log = open(self.log, "ab")
+        self.proc = subprocess.Popen([NGINX, "-p", self.folder, "-c", self.conf, "-e", self.log],
+                                     stdout=log, stderr=log, stdin=subprocess.DEVNULL)
+        log.close()
+        deadline = time.time() + 20
+        while True:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), 1).close()
+                return
+            except OSError:
+                if self.proc.poll() is not None or time.time() > deadline:
+                    self.stop()
+                    raise RuntimeError("nginx did not start (see %s)" % self.log)
+                time.sleep(0.1)
+
+    def requests(self):
+        if not os.path.exists(self.access_log):
+            return []
+        return read(self.access_log).decode("latin-1").splitlines()
+
+    def stop(self):
+        stop_process(self.proc)
+        self.proc = None
+
+
 class Wine:
     def __init__(self, prefix, display):
         self.prefix = prefix
@@ -314,6 +419,21 @@ class Suite:
             subprocess.run([MINGW_CC, "-O2", "-Wall", "-o", out, os.path.join(HERE, src)] + extra,
                            check=True)
         self.app_bytes = read(self.app_exe)
+        self.https_port = None
+        if opts.https_build_dir:
+            https_dir = os.path.abspath(opts.https_build_dir)
+            url = cmake_cache(https_dir).get("BRINDAX_RELEASE_URL", "")
+            prefix = "https://127.0.0.1:"
+            check(url.startswith(prefix) and url.endswith("/kelmor/"),
+                  "%s is not built for https://127.0.0.1:<port>/kelmor/ (%r)" % (https_dir, url))
+            self.https_port = int(url[len(prefix):-len("/kelmor/")])
+            self.exes["https"] = os.path.join(self.bin, "brindax updater https.exe")
+            shutil.copy2(os.path.join(https_dir, "bin", "brindax-updater.exe"), self.exes["https"])
+            self.trustca_exe = os.path.join(self.work, "tools", "trustca.exe")
+            subprocess.run([MINGW_CC, "-O2", "-Wall", "-o", self.trustca_exe,
+                            os.path.join(HERE, "trustca.c"), "-lcrypt32"], check=True)
+            self.certificates = os.path.join(self.work, "pki")
+            self.test_ca = make_certificates(self.certificates)
         self.xvfb = Xvfb()
         self.display = self.xvfb.display
         # The Wine prefix of the build's unit tests (cmake/Windows.cmake);
@@ -918,11 +1038,69 @@ def publisher_release_installs_as_made(s):
     check_installed(s, dict(source, **{"LocalVersion.ver": made["Brindax.ver"]}))
 
 
+# --- releases over HTTPS (WinHTTP) --------------------------------------------------
+
+def serve_https(s, files, certificate):
+    """nginx serving files under /kelmor/ with the certificate `certificate`."""
+    www = os.path.join(s.case_dir, "www")
+    for name, data in files.items():
+        write(os.path.join(www, "kelmor", name), data)
+    s.server = Nginx(www, s.https_port, s.certificates, certificate, s.case_dir)
+    s.server.start()
+
+
+def needs_https(fn):
+    def run(s):
+        if s.https_port is None:
+            raise Skip("no --https-build-dir")
+        fn(s)
+    run.__name__ = fn.__name__
+    return run
+
+
+@case
+@needs_https
+def https_full_install_through_winhttp(s):
+    files = files_on_disk(s)
+    serve_https(s, {s.version_file: VERSIONS, "pack-1.zip": make_zip(package_entries(s))}, "ok")
+    s.local({"LocalVersion.ver": b"old-pack.zip\nBrindax.exe@0.9\n", "data.txt": b"old data"})
+    code, text = s.wine.run_capture(s.trustca_exe, ["add", windows_path(s.test_ca)])
+    check(code == 0, "trustca add exited %d: %s" % (code, text))
+    try:
+        code = s.run(["MajAll"], variant="https")
+    finally:
+        removed, text = s.wine.run_capture(s.trustca_exe, ["remove", windows_path(s.test_ca)])
+    check(removed == 0, "trustca remove exited %d: %s" % (removed, text))
+    check(code == 0, "exit code %d, expected 0" % code)
+    check_installed(s, dict(files, **{"LocalVersion.ver": VERSIONS}))
+    requests = s.server.requests()
+    check(any("GET /kelmor/pack-1.zip " in r for r in requests), "requests: %s" % requests)
+    # Every request asked for no coding, and all went over one connection.
+    check(all('"identity"' in r for r in requests), "Accept-Encoding: %s" % requests)
+    connections = {r.split()[0] for r in requests}
+    check(len(connections) == 1, "%d connections for %s" % (len(connections), requests))
+
+
+@case
+@needs_https
+def https_box_when_the_certificate_is_of_another_ca(s):
+    serve_https(s, {s.version_file: VERSIONS, "pack-1.zip": make_zip(package_entries(s))}, "other")
+    s.local({"LocalVersion.ver": b"old-pack.zip\nBrindax.exe@0.9\n", "data.txt": b"old data"})
+    before = tree(s.cwd)
+    code = s.message_box(s.start(["MajAll"], variant="https"), "Ftp Error",
+                         "Canot open Ftp connection")
+    check(code == 0, "exit code %d, expected 0" % code)
+    check(tree(s.cwd) == before, "the folder changed: %s" % sorted(tree(s.cwd)))
+    check(s.server.requests() == [], "requests were served: %s" % s.server.requests())
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build-dir", default=os.path.join(ROOT, "build", "windows-x64"))
     parser.add_argument("--product", help="updater built for 127.0.0.1 and the test port")
+    parser.add_argument("--https-build-dir",
+                        help="64-bit product build for https://127.0.0.1:<port>/kelmor/")
     parser.add_argument("-k", dest="only", help="run only the cases whose name holds this")
     parser.add_argument("--keep", action="store_true", help="keep the work folder")
     opts = parser.parse_args()
@@ -934,6 +1112,7 @@ def main():
     started = time.time()
     suite = Suite(opts)
     failed = []
+    skipped = []
     try:
         for fn in cases:
             suite.begin(fn.__name__)
@@ -941,6 +1120,9 @@ def main():
             try:
                 fn(suite)
                 print("PASS  %s (%.1f s)" % (fn.__name__, time.time() - t0), flush=True)
+            except Skip as e:
+                skipped.append(fn.__name__)
+                print("SKIP  %s: %s" % (fn.__name__, e), flush=True)
             except Failure as e:
                 failed.append(fn.__name__)
                 print("FAIL  %s: %s" % (fn.__name__, e), flush=True)
@@ -954,9 +1136,9 @@ def main():
         suite.close()
         if not opts.keep and not failed:
             shutil.rmtree(suite.work, ignore_errors=True)
-    print("wine e2e: %d passed, %d failed of %d cases (%.0f s)%s"
-          % (len(cases) - len(failed), len(failed), len(cases), time.time() - started,
-             "" if not failed else "; failed: " + ", ".join(failed)))
+    print("wine e2e: %d passed, %d failed, %d skipped of %d cases (%.0f s)%s"
+          % (len(cases) - len(failed) - len(skipped), len(failed), len(skipped), len(cases),
+             time.time() - started, "" if not failed else "; failed: " + ", ".join(failed)))
     return 1 if failed else 0
 
 
