@@ -31,7 +31,7 @@ void write_text(const fs::path& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
-std::string nginx_server(int port, const fs::path& pki, const char* cert, const fs::path& root) {
+std::string nginx_server(int port, const fs::path& pki, const char* cert, const fs::path& root, int plain_port) {
   std::ostringstream conf;
   conf << "  server {\n    listen 127.0.0.1:" << port << (cert != nullptr ? " ssl" : "") << ";\n";
   if (cert != nullptr) {
@@ -40,7 +40,7 @@ std::string nginx_server(int port, const fs::path& pki, const char* cert, const 
   }
   conf << "    root " << root.string() << ";\n"
        << "    location /no-ranges/ { max_ranges 0; }\n"
-       << "    location = /to-http/Brindax.ver { return 302 http://127.0.0.1:" << HttpsServers::PLAIN_PORT
+       << "    location = /to-http/Brindax.ver { return 302 http://127.0.0.1:" << plain_port
        << "/Brindax.ver; }\n"
        << "    location = /moved/Brindax.ver { return 301 /Brindax.ver; }\n"
        << "    location = /loop/Brindax.ver { return 302 /loop/Brindax.ver; }\n"
@@ -52,8 +52,8 @@ std::string nginx_server(int port, const fs::path& pki, const char* cert, const 
 }  // namespace
 
 HttpsServers::HttpsServers(const std::string& work_dir, const std::string& trusted_ca_file,
-                           const std::string& peer_script)
-    : work_(work_dir) {
+                           const std::string& peer_script, int first_port)
+    : work_(work_dir), port_shift_(first_port - NGINX_PORT) {
   std::error_code ignored;
   fs::remove_all(work_ / "run", ignored);
   fs::create_directories(work_ / "run");
@@ -72,34 +72,36 @@ HttpsServers::HttpsServers(const std::string& work_dir, const std::string& trust
        << "error_log " << (run / "nginx-error.log").string() << ";\n";
   if (geteuid() == 0) conf << "user root root;\n";
   conf << "events { worker_connections 64; }\nhttp {\n"
-       << "  log_format ids '$connection $request $status';\n"
+       << "  log_format ids '$connection $request $status $bytes_sent';\n"
        << "  access_log " << (run / "access.log").string() << " ids;\n"
        << "  default_type application/octet-stream;\n  keepalive_requests 1000;\n";
   for (const char* temp : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"}) {
     conf << "  " << temp << "_temp_path " << (run / temp).string() << ";\n";
   }
-  conf << nginx_server(NGINX_PORT, pki, "ok", root()) << nginx_server(OTHER_CA_PORT, pki, "other-ca", root())
-       << nginx_server(EXPIRED_PORT, pki, "expired", root())
-       << nginx_server(WRONG_HOST_PORT, pki, "wrong-host", root())
-       << nginx_server(PLAIN_PORT, pki, nullptr, root()) << "}\n";
+  const int plain = port(PLAIN_PORT);
+  conf << nginx_server(port(NGINX_PORT), pki, "ok", root(), plain)
+       << nginx_server(port(OTHER_CA_PORT), pki, "other-ca", root(), plain)
+       << nginx_server(port(EXPIRED_PORT), pki, "expired", root(), plain)
+       << nginx_server(port(WRONG_HOST_PORT), pki, "wrong-host", root(), plain)
+       << nginx_server(plain, pki, nullptr, root(), plain) << "}\n";
   write_text(run / "nginx.conf", conf.str());
   spawn({"/usr/sbin/nginx", "-p", run.string(), "-e", (run / "nginx-error.log").string(), "-c",
          (run / "nginx.conf").string(), "-g", "daemon off;"},
         (run / "nginx.out").string());
 
-  spawn({"/usr/bin/python3", peer_script, std::to_string(PEER_PORT), (pki / "ok.crt").string(),
+  spawn({"/usr/bin/python3", peer_script, std::to_string(port(PEER_PORT)), (pki / "ok.crt").string(),
          (pki / "ok.key").string()},
         (run / "peer.out").string());
 
   std::ostringstream proxy;
-  proxy << "Port " << PROXY_PORT << "\nListen 127.0.0.1\nTimeout 60\nAllow 127.0.0.1\n"
+  proxy << "Port " << port(PROXY_PORT) << "\nListen 127.0.0.1\nTimeout 60\nAllow 127.0.0.1\n"
         << "LogFile \"" << (run / "tinyproxy.log").string() << "\"\nLogLevel Info\nMaxClients 10\n";
   write_text(run / "tinyproxy.conf", proxy.str());
   spawn({"/usr/bin/tinyproxy", "-d", "-c", (run / "tinyproxy.conf").string()}, (run / "tinyproxy.out").string());
 
-  for (int port : {NGINX_PORT, OTHER_CA_PORT, EXPIRED_PORT, WRONG_HOST_PORT, PLAIN_PORT, PEER_PORT, PROXY_PORT}) {
-    if (!wait_for_port(port)) {
-      failure_ = "nothing listens on port " + std::to_string(port) + "; nginx: " +
+  for (int named : {NGINX_PORT, OTHER_CA_PORT, EXPIRED_PORT, WRONG_HOST_PORT, PLAIN_PORT, PEER_PORT, PROXY_PORT}) {
+    if (!wait_for_port(port(named))) {
+      failure_ = "nothing listens on port " + std::to_string(port(named)) + "; nginx: " +
                  read_text(run / "nginx-error.log") + read_text(run / "nginx.out") +
                  " peer: " + read_text(run / "peer.out") + " tinyproxy: " + read_text(run / "tinyproxy.out");
       return;

@@ -30,9 +30,12 @@ class HttpsServers {
   static constexpr int PROXY_PORT = 47307;
   static constexpr int CLOSED_PORT = 47308;  // nothing listens there
 
-  // `trusted_ca_file`: where the trusted CA's certificate goes.
+  // `trusted_ca_file`: where the trusted CA's certificate goes. With
+  // `first_port`, every server listens that far from its port above (so
+  // NGINX_PORT becomes `first_port`): test programs that run side by side
+  // each take their own range; port() gives a server's actual port.
   HttpsServers(const std::string& work_dir, const std::string& trusted_ca_file,
-               const std::string& peer_script);
+               const std::string& peer_script, int first_port = NGINX_PORT);
   ~HttpsServers();
   HttpsServers(const HttpsServers&) = delete;
   HttpsServers& operator=(const HttpsServers&) = delete;
@@ -42,8 +45,10 @@ class HttpsServers {
   // What nginx serves at "/" on every port.
   std::filesystem::path root() const { return work_ / "www"; }
   void write_file(const std::string& relative, const std::string& content) const;
-  // The lines nginx logged for requests ("<connection> <request> <status>")
-  // and tinyproxy's log.
+  // Where the server named by one of the ports above listens.
+  int port(int named) const { return named + port_shift_; }
+  // The lines nginx logged for requests ("<connection> <request> <status>
+  // <bytes sent>", headers included in the bytes) and tinyproxy's log.
   std::vector<std::string> access_log() const;
   std::string proxy_log() const;
 
@@ -54,6 +59,7 @@ class HttpsServers {
   std::filesystem::path work_;
   std::vector<pid_t> children_;
   std::string failure_;
+  int port_shift_ = 0;
 };
 
 }  // namespace brindax::testkit
