@@ -270,7 +270,7 @@ class Nginx:
     `name` of make_certificates(), serving `root`; its access log names each
     request's connection and the Accept-Encoding it carried."""
 
-    def __init__(self, root, port, certificates, name, scratch):
+    def __init__(self, root, port, certificates, name, scratch, locations="", extra=""):
         self.folder = os.path.join(scratch, "nginx")
         os.makedirs(os.path.join(self.folder, "logs"), exist_ok=True)
         self.access_log = os.path.join(self.folder, "logs", "access.log")
@@ -299,10 +299,12 @@ http {
     ssl_certificate_key %(certs)s/%(name)s.key;
     ssl_protocols TLSv1.2 TLSv1.3;
     root %(root)s;
+%(locations)s
   }
+%(extra)s
 }
 """ % {"dir": self.folder, "log": self.access_log, "port": port, "certs": certificates,
-       "name": name, "root": root})
+       "name": name, "root": root, "locations": locations, "extra": extra})
         self.port = port
         self.log = os.path.join(self.folder, "logs", "stderr.log")
         self.proc = None
@@ -1040,13 +1042,72 @@ def publisher_release_installs_as_made(s):
 
 # --- releases over HTTPS (WinHTTP) --------------------------------------------------
 
-def serve_https(s, files, certificate):
-    """nginx serving files under /kelmor/ with the certificate `certificate`."""
+def serve_https(s, files, certificate, plain_port=None, locations=""):
+    """nginx serving files under /kelmor/ with the certificate `certificate`,
+    and over plain HTTP on plain_port when given."""
     www = os.path.join(s.case_dir, "www")
     for name, data in files.items():
         write(os.path.join(www, "kelmor", name), data)
-    s.server = Nginx(www, s.https_port, s.certificates, certificate, s.case_dir)
+    extra = ""
+    if plain_port is not None:
+        extra = "  server {\n    listen 127.0.0.1:%d;\n    root %s;\n  }" % (plain_port, www)
+    s.server = Nginx(www, s.https_port, s.certificates, certificate, s.case_dir, locations, extra)
     s.server.start()
+
+
+class TrustedTestCa:
+    """The test CA in the Wine user's Root store while the block runs."""
+
+    def __init__(self, s):
+        self.s = s
+
+    def _trustca(self, verb):
+        code, text = self.s.wine.run_capture(self.s.trustca_exe, [verb, windows_path(self.s.test_ca)])
+        check(code == 0, "trustca %s exited %d: %s" % (verb, code, text))
+
+    def __enter__(self):
+        self._trustca("add")
+
+    def __exit__(self, kind, value, trace):
+        self._trustca("remove")
+
+
+class StallingTlsPeer:
+    """A TLS server on 127.0.0.1:port that answers any request with a 200 of
+    100000 bytes, sends 10 of them and then nothing."""
+
+    def __init__(self, port, certificates):
+        import ssl
+        self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        self.context.load_cert_chain(os.path.join(certificates, "ok.crt"),
+                                     os.path.join(certificates, "ok.key"))
+        self.listener = socket.create_server(("127.0.0.1", port))
+        self.held = []
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        try:
+            raw, _ = self.listener.accept()
+            connection = self.context.wrap_socket(raw, server_side=True)
+            self.held.append(connection)
+            request = b""
+            while b"\r\n\r\n" not in request:
+                chunk = connection.recv(4096)
+                if not chunk:
+                    return
+                request += chunk
+            connection.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n0123456789")
+        except OSError:
+            pass
+
+    def stop(self):
+        for sock in self.held + [self.listener]:
+            try:
+                sock.close()
+            except OSError:
+                pass
+        self.thread.join(5)
 
 
 def needs_https(fn):
@@ -1064,13 +1125,8 @@ def https_full_install_through_winhttp(s):
     files = files_on_disk(s)
     serve_https(s, {s.version_file: VERSIONS, "pack-1.zip": make_zip(package_entries(s))}, "ok")
     s.local({"LocalVersion.ver": b"old-pack.zip\nBrindax.exe@0.9\n", "data.txt": b"old data"})
-    code, text = s.wine.run_capture(s.trustca_exe, ["add", windows_path(s.test_ca)])
-    check(code == 0, "trustca add exited %d: %s" % (code, text))
-    try:
+    with TrustedTestCa(s):
         code = s.run(["MajAll"], variant="https")
-    finally:
-        removed, text = s.wine.run_capture(s.trustca_exe, ["remove", windows_path(s.test_ca)])
-    check(removed == 0, "trustca remove exited %d: %s" % (removed, text))
     check(code == 0, "exit code %d, expected 0" % code)
     check_installed(s, dict(files, **{"LocalVersion.ver": VERSIONS}))
     requests = s.server.requests()
@@ -1092,6 +1148,57 @@ def https_box_when_the_certificate_is_of_another_ca(s):
     check(code == 0, "exit code %d, expected 0" % code)
     check(tree(s.cwd) == before, "the folder changed: %s" % sorted(tree(s.cwd)))
     check(s.server.requests() == [], "requests were served: %s" % s.server.requests())
+
+
+@case
+@needs_https
+def https_client_hands_over_responses_as_they_are(s):
+    # The WinHTTP client alone (brindax-https-probe): each request's outcome
+    # and what its handler got.
+    probe = os.path.join(s.build_dir, "tests", "brindax-https-probe.exe")
+    check(os.path.exists(probe), "%s missing" % probe)
+    base = "https://127.0.0.1:%d" % s.https_port
+    plain = "http://127.0.0.1:%d" % (s.https_port + 1)
+    stalling = s.https_port + 2
+    serve_https(s, {"data.txt": b"abcdefghij"}, "ok", plain_port=s.https_port + 1,
+                locations="    location = /moved { return 302 /kelmor/data.txt; }")
+    peer = StallingTlsPeer(stalling, s.certificates)
+    # (arguments, outcome, status line or None, body or None)
+    table = [
+        ([base + "/kelmor/data.txt", "--range", "1", "3"], "complete", "206", b"bcd"),
+        # A validator that does not match: the whole file, so If-Range was sent.
+        ([base + "/kelmor/data.txt", "--range", "1", "3", "--if-range", '"other"'],
+         "complete", "200", b"abcdefghij"),
+        ([base + "/moved"], "complete", "302", None),
+        ([plain + "/kelmor/data.txt"], "failed", None, b""),
+        ([plain + "/kelmor/data.txt", "--plain"], "complete", "200", b"abcdefghij"),
+        (["https://127.0.0.1:%d/kelmor/data.txt" % (s.https_port + 3)], "unreachable", None, b""),
+        (["https://127.0.0.1:%d/x" % stalling, "--timeout", "2"], "failed", "200", b"0123456789"),
+    ]
+    try:
+        with TrustedTestCa(s):
+            for args, outcome, status, body in table:
+                started = time.time()
+                code, out = s.wine.run_capture(probe, args, timeout=RUN_TIMEOUT)
+                took = time.time() - started
+                lines = out.replace("\r\n", "\n").splitlines()
+                what = "%s: %r" % (" ".join(args), lines)
+                check(code == 0 and lines and lines[-1] == "outcome " + outcome, what)
+                headers = [l[len("header "):] for l in lines if l.startswith("header ")]
+                if status is not None:
+                    check(headers and headers[0].split()[1] == status and headers[-1] == "", what)
+                if body is not None:
+                    check("body %d %s" % (len(body), body.decode()) in lines, what)
+                # A 2 s bound must end the stalled body well before WinHTTP's
+                # own 30 s would.
+                limit = 20 if "--timeout" in args else 45
+                check(took < limit, "%s took %.0f s" % (" ".join(args), took))
+    finally:
+        peer.stop()
+    # Two ranges and the allowed http:// request: the redirect was not
+    # followed, and the refused http:// URL never sent.
+    requests = s.server.requests()
+    check(sum("/kelmor/data.txt " in r for r in requests) == 3, "requests: %s" % requests)
 
 
 def main():
