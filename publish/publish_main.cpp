@@ -206,16 +206,9 @@ std::vector<std::string> signature_problems(const fs::path& folder, const Releas
       continue;
     }
     const SignatureCheck result = verify_file_signature(file.c_str(), signature.c_str(), key);
-    if (result != SignatureCheck::ok) {
-      problems.push_back(name + kSignatureSuffix + ": " + describe(result));
-      continue;
-    }
-    ReleaseSignature parsed;
-    if (read_signature_file(signature.c_str(), &parsed) == SignatureCheck::ok && !parsed.prehashed) {
-      problems.push_back(name + kSignatureSuffix +
-                         ": a legacy (\"Ed\") signature; the updater accepts only prehashed (\"ED\") "
-                         "ones, as brindax-publish --sign and current minisign write them");
-    }
+    // A legacy ("Ed") signature fails here too: the updater accepts only
+    // prehashed ones.
+    if (result != SignatureCheck::ok) problems.push_back(name + kSignatureSuffix + ": " + describe(result));
   }
   return problems;
 }

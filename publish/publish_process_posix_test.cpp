@@ -203,7 +203,7 @@ TEST_F(PublishRoundTrip, VerifyWithKeyChecksSignaturesAndBinding) {
       {"expired", [&] { sign_list({"-t", comment + " expires:1000"}); }, kPublicKey,
        "the release expired on 1970-01-01 00:16 UTC (expires:1000)"},
       {"legacy", [&] { sign_list({"-l", "-t", comment}); }, kPublicKey,
-       "Brindax.ver.minisig: a legacy (\"Ed\") signature"},
+       std::string("Brindax.ver.minisig: ") + describe(SignatureCheck::legacy)},
       {"signature gone", [&] { fs::remove(base_ / "out/Brindax.ver.minisig"); }, kPublicKey,
        "Brindax.ver.minisig: there is no signature"},
   };
