@@ -1,6 +1,7 @@
 #include "net/ftp_range.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <memory>
@@ -38,42 +39,59 @@ std::int64_t parse_size_reply(const char* reply) {
   return value;
 }
 
-// Reads up to `size` bytes of the data connection, waiting at most the
-// session's time-out for them. The count, 0 at the end of the stream, -1 on
-// a failure or a time-out.
-std::int32_t read_some(FtpSession* session, char* buffer, std::int32_t size) {
-  std::int32_t waited_ms = 0;
+using Clock = std::chrono::steady_clock;
+
+// What one read from the data connection brought.
+constexpr std::int32_t kReadFailed = -1;
+constexpr std::int32_t kReadIdle = -2;  // nothing arrived before the deadline
+
+// Reads up to `size` bytes of the data connection, waiting until `until` at
+// most. The count, 0 at the end of the stream, kReadFailed or kReadIdle.
+std::int32_t read_some(FtpSession* session, char* buffer, std::int32_t size,
+                       Clock::time_point until) {
   for (;;) {
-    const std::int32_t ready = net_wait_readable(session->data, kDataWaitStepMs);
-    if (ready < 0) return -1;
-    if (ready == 0) {
-      waited_ms += kDataWaitStepMs;
-      if (waited_ms >= ftp_detail::timeout_ms(session)) return -1;
-      continue;
-    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+    if (left.count() <= 0) return kReadIdle;
+    const auto step = static_cast<std::int32_t>(std::min<std::int64_t>(left.count(), kDataWaitStepMs));
+    const std::int32_t ready = net_wait_readable(session->data, step);
+    if (ready < 0) return kReadFailed;
+    if (ready == 0) continue;
     const std::int32_t received = net_receive(session->data, buffer, size);
     if (received >= 0) return received;
     // The active-mode connection does not block: nothing there yet.
-    if (os::last_error() != os::SocketError::would_block) return -1;
+    if (os::last_error() != os::SocketError::would_block) return kReadFailed;
   }
 }
 
-// Copies exactly `length` bytes of the data connection to the sink.
+// Copies exactly `length` bytes of the data connection to the sink. As for
+// whole files, fewer than FTP_MIN_BYTES_PER_TIMEOUT bytes within a time-out
+// window fail the range: a server that trickles cannot hold the run.
 bool receive_range(FtpSession* session, std::uint64_t offset, std::uint64_t length,
                    FtpRangeSink sink, void* context) {
   std::unique_ptr<char, void (*)(char*)> held(
       static_cast<char*>(main_alloc(FTP_DATA_BUFFER_SIZE, false)),
       [](char* block) { main_free(block); });
   if (!held) return false;
+  const auto window = std::chrono::milliseconds(ftp_detail::timeout_ms(session));
+  Clock::time_point window_end = Clock::now() + window;
+  std::uint64_t window_bytes = 0;
   std::uint64_t done = 0;
   while (done < length) {
     const std::uint64_t left = length - done;
     const auto want = static_cast<std::int32_t>(
         left < static_cast<std::uint64_t>(FTP_DATA_BUFFER_SIZE) ? left : FTP_DATA_BUFFER_SIZE);
-    const std::int32_t got = read_some(session, held.get(), want);
-    if (got <= 0) return false;  // the file ended early, or the connection failed
-    if (!sink(context, offset + done, held.get(), got)) return false;
-    done += static_cast<std::uint64_t>(got);
+    const std::int32_t got = read_some(session, held.get(), want, window_end);
+    if (got == 0 || got == kReadFailed) return false;  // the file ended early, or the connection failed
+    if (got > 0) {
+      if (!sink(context, offset + done, held.get(), got)) return false;
+      done += static_cast<std::uint64_t>(got);
+      window_bytes += static_cast<std::uint64_t>(got);
+    }
+    if (done < length && Clock::now() >= window_end) {
+      if (window_bytes < static_cast<std::uint64_t>(FTP_MIN_BYTES_PER_TIMEOUT)) return false;
+      window_end = Clock::now() + window;
+      window_bytes = 0;
+    }
   }
   return true;
 }

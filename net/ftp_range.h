@@ -22,6 +22,8 @@ using FtpRangeSink = bool (*)(void* context, std::uint64_t offset, const char* d
 // data channel, "REST offset" (350), "RETR remote" (125 or 150). Once the
 // range is read, the data connection is closed and the server's final reply
 // (226, or 426 / 451 for the transfer cut short) is read, whatever it says.
+// Fewer than FTP_MIN_BYTES_PER_TIMEOUT bytes within a time-out window fail
+// the range, as they fail a whole download.
 // 1 when every byte of the range arrived and went to the sink, 0 otherwise;
 // after a refused "REST" or "RETR" the session stays usable too.
 std::int32_t ftp_receive_range(ObjectId session, const char* remote, std::uint64_t offset,

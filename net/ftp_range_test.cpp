@@ -3,6 +3,7 @@
 // session usable.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 
 #include "net/ftp.h"
@@ -104,6 +105,44 @@ TEST(FtpRangeTest, RangesEndTheirTransferAndKeepTheSessionInStep) {
   EXPECT_EQ(ftp_remote_size(session, "pkg.zip"), 42);
   ftp_close(session);
   EXPECT_TRUE(peer.finish()) << peer.failure();
+}
+
+// After REST, a byte every 300 ms (under 1 KiB per time-out window) fails
+// the range within about one window, as it fails a whole download; a range
+// that the same pace completes within the window is taken.
+TEST(FtpRangeTest, TricklingServerFailsTheRangeWithinATimeOutWindow) {
+  net_test::ShortTimeout timeout(2);
+  struct Case {
+    std::uint64_t length;
+    std::int32_t result;
+  };
+  const Case cases[] = {{60, 0}, {2, 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.length);
+    ScriptedFtpPeer peer;
+    log_in(peer)
+        .expect("TYPE I")
+        .send("200 binary\r\n")
+        .expect("PASV")
+        .listen_data()
+        .send("227 Entering Passive Mode (127,0,0,1,{P1},{P2})\r\n")
+        .expect("REST 0")
+        .send("350 Restarting at 0.\r\n")
+        .expect("RETR pkg.zip")
+        .send("150 go\r\n")
+        .trickle_data(std::string(60, 'x'), 1, 300)  // 18 s at this pace
+        .send("426 Transfer aborted.\r\n")
+        .expect_closed();
+    peer.start();
+    const ObjectId session = open_session(peer);
+    ASSERT_NE(session, 0);
+    std::string got;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ftp_receive_range(session, "pkg.zip", 0, c.length, append, &got), c.result);
+    EXPECT_LT(net_test::seconds_since(start), 8.0);  // one window, the final reply, much slack
+    ftp_close(session);
+    EXPECT_TRUE(peer.finish()) << peer.failure();
+  }
 }
 
 }  // namespace

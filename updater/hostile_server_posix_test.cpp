@@ -73,6 +73,42 @@ TEST_F(UpdaterProcess, HostileServersEndTheRunInTimeAndChangeNothing) {
              .send("426 aborted\r\n");
        },
        0, "Ftp Error: Canot dowload version file\n"},
+      {"a range trickling a byte every 500 ms", "MajLocal",
+       [](ScriptedFtpPeer& p) {
+         up_to_retr_list(greet_and_log_in(p))
+             .serve_data("Brindax.zip\nBrindax.exe@2\n")
+             .send("226 done\r\n")
+             .expect("TYPE I")
+             .send("200 binary\r\n")
+             .expect("SIZE Brindax.zip")
+             .send("213 1000000\r\n")
+             .expect("TYPE I")
+             .send("200 binary\r\n")
+             .expect("PASV")
+             .listen_data()
+             .send("227 Entering Passive Mode (127,0,0,1,{P1},{P2})\r\n")
+             .expect("REST ")
+             .send("350 restarting\r\n")
+             .expect("RETR Brindax.zip")
+             .send("150 go\r\n")
+             .trickle_data(std::string(100, 'x'), 1, 500)
+             .send("426 aborted\r\n")
+             // Then the whole package, which is gone by now.
+             .expect("TYPE I")
+             .send("200 binary\r\n")
+             .expect("SIZE Brindax.zip")
+             .send("550 gone\r\n")
+             .expect("MDTM Brindax.zip")
+             .send("550 gone\r\n")
+             .expect("TYPE I")
+             .send("200 binary\r\n")
+             .expect("PASV")
+             .listen_data()
+             .send("227 Entering Passive Mode (127,0,0,1,{P1},{P2})\r\n")
+             .expect("RETR Brindax.zip")
+             .send("550 gone\r\n");
+       },
+       0, "Ftp Error: Canot dowload Zip file\n"},
       {"a 226 that never ends", "UpdateAvailable",
        [](ScriptedFtpPeer& p) {
          up_to_retr_list(greet_and_log_in(p))
