@@ -6,7 +6,9 @@ fixed time stamp so that the bytes do not change from run to run.
 """
 import io
 import pathlib
+import struct
 import zipfile
+import zlib
 
 CORPUS = pathlib.Path(__file__).resolve().parent / "corpus"
 STAMP = (2024, 1, 1, 0, 0, 0)
@@ -66,6 +68,41 @@ def packs():
     write("pack_unpack", "bad_crc", bytes(bad))
 
 
+def with_hidden_directory(package, name, data):
+    """The package with a second one hidden in its end record's comment: a
+    local header, a directory of that one entry and an end record of its own
+    as the last bytes. A copy of the package that holds only some of its bytes
+    can make libzip take the hidden directory."""
+    crc = zlib.crc32(data)
+    local = len(package)
+    name = name.encode()
+    hidden = struct.pack("<IHHHHHIIIHH", 0x04034b50, 20, 0, 0, 0, 0, crc, len(data), len(data),
+                         len(name), 0) + name + data
+    directory = local + len(hidden)
+    central = struct.pack("<IHHHHHHIIIHHHHHII", 0x02014b50, 20, 20, 0, 0, 0, 0, crc, len(data),
+                          len(data), len(name), 0, 0, 0, 0, 0, local) + name
+    hidden += central + struct.pack("<IHHHHIIH", 0x06054b50, 0, 0, 1, 1, len(central), directory, 0)
+    return package[:-2] + struct.pack("<H", len(hidden)) + hidden
+
+
+def zip64_huge_directory(package):
+    """The package's end record replaced by ZIP64 end records that place a
+    central directory of 2^44 bytes at 2^44: sizes no allocation may take."""
+    body = package[:-22]
+    record = len(body)
+    end = struct.pack("<IQHHIIQQQQ", 0x06064b50, 44, 45, 45, 0, 0, 1, 1, 1 << 44, 1 << 44)
+    end += struct.pack("<IIQI", 0x07064b50, 0, record, 1)
+    end += struct.pack("<IHHHHIIH", 0x06054b50, 0, 0, 0xFFFF, 0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0)
+    return body + end
+
+
+def ranged_ends():
+    package = archive([("Brindax.exe", b"MZ" + b"\x00" * 30), ("data/a.dat", b"good" * 8)],
+                      zipfile.ZIP_STORED)
+    write("pack_unpack", "two_end_records", with_hidden_directory(package, "data/a.dat", b"evil"))
+    write("pack_unpack", "zip64_huge_directory", zip64_huge_directory(package))
+
+
 def ftp_replies():
     # First byte: which codes are accepted (an index into the target's table).
     for name, data in [
@@ -82,4 +119,5 @@ if __name__ == "__main__":
     version_lists()
     entry_names()
     packs()
+    ranged_ends()
     ftp_replies()

@@ -72,12 +72,20 @@ std::optional<ZipDirectoryPlace> zip_find_directory(std::span<const unsigned cha
   if (tail.size() < kEndSize || tail.size() > package_size) return std::nullopt;
   const std::uint64_t tail_start = package_size - tail.size();
   Reader in(tail);
-  // The last record whose comment ends exactly at the end of the package.
-  std::uint64_t at = tail.size() - kEndSize;
-  for (;; --at) {
-    if (in.u32(at) == kEndSignature && at + kEndSize + in.u16(at + 20) == tail.size()) break;
-    if (at == 0) return std::nullopt;
+  // Exactly one end record, and its comment ends exactly at the end of the
+  // package. libzip weighs every record it finds in the tail against the
+  // local headers it can read; a second one (say, hidden in the first one's
+  // comment) could lead it to another directory than this one, above all in
+  // a copy that holds only some of the package's bytes.
+  std::uint64_t at = 0;
+  int records = 0;
+  for (std::uint64_t i = 0; i + kEndSize <= tail.size(); ++i) {
+    if (in.u32(i) == kEndSignature) {
+      at = i;
+      ++records;
+    }
   }
+  if (records != 1 || at + kEndSize + in.u16(at + 20) != tail.size()) return std::nullopt;
   if (in.u16(at + 4) != 0 || in.u16(at + 6) != 0) return std::nullopt;  // disk numbers
   ZipDirectoryPlace place{in.u32(at + 16), in.u32(at + 12), in.u16(at + 10)};
   std::uint64_t directory_end = tail_start + at;
@@ -120,6 +128,9 @@ std::optional<std::vector<ZipEntryPlace>> zip_read_directory(
     entry.stored_name = in.text(at + kCentralSize, name_length);
     entry.name = entry.stored_name;
     entry.local_offset = in.u32(at + 42);
+    entry.crc = in.u32(at + 16);
+    entry.compressed_size = in.u32(at + 20);
+    entry.size = in.u32(at + 24);
     std::uint32_t disk = in.u16(at + 34);
 
     // ZIP64 values stand in the extra field in this order, each only when
@@ -133,7 +144,13 @@ std::optional<std::vector<ZipEntryPlace>> zip_read_directory(
       Reader field(data);
       if (id == kZip64Extra) {
         std::uint64_t p = 0;
-        for (bool wide : wide_sizes) p += wide ? 8 : 0;
+        std::uint64_t* const sizes[] = {&entry.size, &entry.compressed_size};
+        for (int i = 0; i < 2; ++i) {
+          if (!wide_sizes[i]) continue;
+          if (!field.fits(p, 8)) extra_ok = false;
+          else *sizes[i] = field.u64(p);
+          p += 8;
+        }
         if (wide_offset) {
           if (!field.fits(p, 8)) extra_ok = false;
           else entry.local_offset = field.u64(p);
@@ -205,6 +222,29 @@ std::uint64_t zip_ranges_total(const std::vector<ZipByteRange>& ranges) {
 
 bool zip_fetch_is_worth_it(std::uint64_t bytes, std::uint64_t package_size) {
   return bytes <= package_size / 2;
+}
+
+bool zip_archive_holds_directory(const char* path, const std::vector<ZipEntryPlace>& entries) {
+  int error = 0;
+  std::unique_ptr<zip_t, decltype(&zip_discard)> archive(
+      zip_open(zip_backend_archive_path(path).c_str(), ZIP_RDONLY, &error), &zip_discard);
+  if (!archive || zip_get_num_entries(archive.get(), 0) != static_cast<zip_int64_t>(entries.size())) {
+    return false;
+  }
+  for (zip_uint64_t i = 0; i < entries.size(); ++i) {
+    const ZipEntryPlace& entry = entries[i];
+    const char* stored = zip_get_name(archive.get(), i, ZIP_FL_ENC_RAW);
+    zip_stat_t stat;
+    zip_stat_init(&stat);
+    constexpr zip_uint64_t kNeeded = ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_CRC;
+    if (stored == nullptr || entry.stored_name != stored ||
+        zip_stat_index(archive.get(), i, ZIP_FL_UNCHANGED, &stat) != 0 ||
+        (stat.valid & kNeeded) != kNeeded || stat.size != entry.size ||
+        stat.comp_size != entry.compressed_size || stat.crc != entry.crc) {
+      return false;
+    }
+  }
+  return true;
 }
 
 std::uint64_t zip_local_header_prefix(const ZipEntryPlace& entry) {

@@ -38,9 +38,10 @@ struct ZipDirectoryPlace {
 // `package_size` bytes: the end of central directory record whose comment
 // runs exactly to the end, and for a ZIP64 package the locator and the ZIP64
 // record (which must lie inside the tail). Nothing when there is no such
-// record, the archive spans disks, or the directory does not end right where
-// the end records begin (a package with bytes in front of or between its
-// parts, or one that changed size).
+// record or more than one end record signature (ambiguous: libzip might
+// choose another), the archive spans disks, or the directory does not end
+// right where the end records begin (a package with bytes in front of or
+// between its parts, or one that changed size).
 std::optional<ZipDirectoryPlace> zip_find_directory(std::span<const unsigned char> tail,
                                                     std::uint64_t package_size);
 
@@ -49,6 +50,9 @@ struct ZipEntryPlace {
   std::string stored_name;  // the name bytes as stored (the local header repeats them)
   std::string name;         // the name libzip looks entries up by (see below)
   std::uint64_t local_offset;
+  std::uint32_t crc = 0;
+  std::uint64_t compressed_size = 0;
+  std::uint64_t size = 0;
 };
 
 // Parses `count` headers from `directory`, the central directory's bytes.
@@ -78,6 +82,12 @@ std::uint64_t zip_ranges_total(const std::vector<ZipByteRange>& ranges);
 // Whether fetching `bytes` of a package of `package_size` bytes is worth it
 // over fetching it whole: at most half the package.
 bool zip_fetch_is_worth_it(std::uint64_t bytes, std::uint64_t package_size);
+
+// Whether libzip, opening the archive file at `path` (an 8-bit file name),
+// reads exactly the directory `entries` came from: the same entries in the
+// same order, each with the same stored name, sizes and CRC. What a partial
+// update checks before it trusts its sparse copy of a package.
+bool zip_archive_holds_directory(const char* path, const std::vector<ZipEntryPlace>& entries);
 
 // Whether `bytes`, read from an entry's local header offset, begin with a
 // local file header that carries the entry's stored name: the sign that the

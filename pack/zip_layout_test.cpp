@@ -95,6 +95,32 @@ TEST_F(ZipLayoutTest, EndRecordsThatDoNotFitAreRefused) {
   const auto place = zip_find_directory(bytes_of(commented), commented.size());
   ASSERT_TRUE(place.has_value());
   EXPECT_EQ(place->entry_count, 9u);
+  // A second end record in the comment, even one whose own comment does not
+  // reach the end: libzip weighs every one, so the end is ambiguous.
+  std::string doubled = package_;
+  const std::string record = package_.substr(package_.size() - 22);
+  doubled[doubled.size() - 2] = 22 + 4;
+  doubled += record + "tail";
+  EXPECT_FALSE(zip_find_directory(bytes_of(doubled), doubled.size()));
+}
+
+TEST_F(ZipLayoutTest, LibzipReadsTheParsedDirectoryOrNot) {
+  const auto place = zip_find_directory(bytes_of(package_), package_.size());
+  auto entries =
+      zip_read_directory(bytes_of(package_).subspan(place->offset, place->size), place->entry_count);
+  ASSERT_TRUE(entries.has_value());
+  EXPECT_EQ((*entries)[2].size, 30000u);
+  EXPECT_TRUE(zip_archive_holds_directory("p.zip", *entries));
+  auto changed = *entries;
+  changed[4].crc ^= 1;
+  EXPECT_FALSE(zip_archive_holds_directory("p.zip", changed));
+  changed = *entries;
+  std::swap(changed[1], changed[2]);
+  EXPECT_FALSE(zip_archive_holds_directory("p.zip", changed));
+  changed = *entries;
+  changed.pop_back();
+  EXPECT_FALSE(zip_archive_holds_directory("p.zip", changed));
+  EXPECT_FALSE(zip_archive_holds_directory("missing.zip", *entries));
 }
 
 TEST_F(ZipLayoutTest, LocalHeaderTellsWhetherBytesComeFromThisPackage) {
@@ -148,6 +174,8 @@ TEST(ZipLayoutZip64Test, OffsetFromTheZip64FieldAndTheUnicodeName) {
   ASSERT_TRUE(entries.has_value());
   EXPECT_EQ((*entries)[0].local_offset, local);
   EXPECT_EQ((*entries)[0].name, unicode);
+  EXPECT_EQ((*entries)[0].crc, crc(data));
+  EXPECT_EQ((*entries)[0].compressed_size, 5u);
   const auto ranges = zip_entry_ranges(*entries, directory, {"\xe4.txt"}, 0);
   ASSERT_TRUE(ranges.has_value());
   EXPECT_EQ(*ranges, (std::vector<ZipByteRange>{{local, directory - local}}));

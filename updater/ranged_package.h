@@ -17,12 +17,19 @@ namespace brindax {
 // descriptor at their offsets. libzip opens it like the whole package.
 // Directory entries (names ending in "/") need no bytes.
 //
+// When the server answers a range with the whole package instead, the file
+// then holds all of it, and that is taken as it is: true, nothing fetched
+// twice.
+//
 // False, with nothing left at `local_path`, whenever that does not fit:
-// the server gives no size or refuses "REST", the package is too small or
-// its end cannot be read, a name is not found, the pieces come to more than
-// half of the package, or a fetched piece does not begin with the expected
-// local header (the package changed meanwhile). The caller then fetches the
-// whole package as usual.
+// the server gives no size or refuses "REST", the package is too small, or
+// its size would not leave FTP_KEEP_FREE_BYTES free on the volume, its end
+// cannot be read or holds more than one end record, its central directory
+// is larger than a version list may be, a name is not found, the pieces come
+// to more than half of the package, a fetched piece does not begin with the
+// expected local header (the package changed meanwhile), or libzip, opening
+// the file, reads another directory than the one the pieces were chosen by.
+// The caller then fetches the whole package as usual.
 bool fetch_changed_entries(Transport& server, const char* remote_package,
                            const char* local_path, const std::vector<std::string>& entry_names);
 
