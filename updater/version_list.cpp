@@ -1,5 +1,6 @@
 #include "updater/version_list.h"
 
+#include <algorithm>
 #include <string_view>
 
 #include "runtime/core/file.h"
@@ -54,6 +55,15 @@ char* version_field(const char* line, std::int32_t k, std::int32_t offset) {
 }
 
 std::int32_t compare_version_lists(const char* local, const char* server) {
+  // The usual answer, nothing changed since the install, in one comparison
+  // of the records as bytes (from the first line's LF on: the package names
+  // are not compared).
+  const std::string_view local_text(local);
+  const std::string_view server_text(server);
+  const std::size_t local_records = std::min(local_text.find('\n'), local_text.size());
+  const std::size_t server_records = std::min(server_text.find('\n'), server_text.size());
+  if (local_text.substr(local_records) == server_text.substr(server_records)) return 0;
+
   std::int32_t local_feeds = count_line_feeds(local);
   if (local_feeds != count_line_feeds(server)) return 1;
   ListLines local_lines(local);
