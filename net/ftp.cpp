@@ -180,6 +180,7 @@ std::intptr_t ftp_open(ObjectId id, const char* host, const char* user, const ch
 
   session->passive = passive;
   session->timeout = session_timeout;
+  session->give_up_at_ms = 0;
   session->reply_buffer = static_cast<char*>(main_alloc(FTP_REPLY_BUFFER_SIZE, false));
   bool greeted = false;
   if (host != nullptr && session->reply_buffer != nullptr) {

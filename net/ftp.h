@@ -45,6 +45,9 @@ struct FtpSession {
   std::int32_t transfer_status;    // FTP_STATUS_* or a byte count (shared with a worker)
   std::int32_t abort;              // 1: the running download is asked to stop
   std::int32_t transfer_running;   // 1 from the request of a download until it has ended
+  // When set (steady clock milliseconds, 0: none), no wait of the session
+  // goes past it: a caller's bound over several requests.
+  std::int64_t give_up_at_ms;
 };
 
 void ftp_library_init();

@@ -2,7 +2,9 @@
 // (ftp_transfer.cpp).
 #pragma once
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 
 #include "net/ftp.h"
@@ -21,8 +23,17 @@ inline void add_shared(std::int32_t& word, std::int32_t value) {
   std::atomic_ref<std::int32_t>(word).fetch_add(value, std::memory_order_acq_rel);
 }
 
-// The session's time-out in milliseconds.
-inline std::int32_t timeout_ms(const FtpSession* session) { return session->timeout * 1000; }
+// The session's time-out in milliseconds, shortened to what is left before
+// the session's give-up time when one is set (at least 1 ms).
+inline std::int32_t timeout_ms(const FtpSession* session) {
+  const std::int32_t full = session->timeout * 1000;
+  const std::int64_t until = session->give_up_at_ms;
+  if (until == 0) return full;
+  const std::int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::steady_clock::now().time_since_epoch())
+                               .count();
+  return static_cast<std::int32_t>(std::clamp<std::int64_t>(until - now, 1, full));
+}
 
 }  // namespace brindax::ftp_detail
 

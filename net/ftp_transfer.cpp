@@ -1,6 +1,7 @@
 // File download over an FTP session: binary type, a passive or active data
 // connection, "RETR ", the data copied into the local file, the final reply;
 // on the caller's thread or on a worker thread.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -174,8 +175,11 @@ bool room_for_more(const std::string& folder, std::int64_t keep_free) {
 
 // Copies the data stream into the file; true when the server ended it and
 // every byte was written (and shown to the observer). Fails when fewer than
-// FTP_MIN_BYTES_PER_TIMEOUT bytes arrive within any time-out window, past the
-// size bound, or when the volume would run short of free space.
+// FTP_MIN_BYTES_PER_TIMEOUT bytes arrive within any time-out window, when
+// nothing at all arrives for one time-out (a stream that stops is given up
+// one time-out after its last byte, not at the end of the window after the
+// one that brought it), past the size bound, or when the volume would run
+// short of free space.
 bool receive_data(FtpSession* session, ReplacingFile& file, const char* local,
                   const FtpReceiveOptions& limits) {
   // One fixed buffer from the main heap for the whole download (too large
@@ -190,12 +194,16 @@ bool receive_data(FtpSession* session, ReplacingFile& file, const char* local,
   std::int64_t window_bytes = 0;
   std::int64_t total = 0;
   std::int64_t next_space_check = 0;
+  Clock::time_point silence_end = window_end;
   for (;;) {
     std::int32_t count = 0;
-    const ReadOutcome outcome = read_data(session, buffer, &count, window_end);
+    const ReadOutcome outcome =
+        read_data(session, buffer, &count, std::min(window_end, silence_end));
     if (outcome == ReadOutcome::end) return true;
     if (outcome == ReadOutcome::failed || outcome == ReadOutcome::aborted) return false;
+    if (outcome == ReadOutcome::idle && Clock::now() >= silence_end) return false;
     if (outcome == ReadOutcome::data) {
+      silence_end = Clock::now() + std::chrono::milliseconds(ftp_detail::timeout_ms(session));
       if (limits.max_size > 0 && total + count > limits.max_size) return false;
       if (limits.keep_free > 0 && total + count > next_space_check) {
         if (!room_for_more(folder, limits.keep_free)) return false;
@@ -209,7 +217,7 @@ bool receive_data(FtpSession* session, ReplacingFile& file, const char* local,
     }
     if (Clock::now() >= window_end) {
       if (window_bytes < FTP_MIN_BYTES_PER_TIMEOUT) return false;
-      window_end = Clock::now() + window;
+      window_end = Clock::now() + std::chrono::milliseconds(ftp_detail::timeout_ms(session));
       window_bytes = 0;
     }
   }

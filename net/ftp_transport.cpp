@@ -1,5 +1,7 @@
 // The release server over FTP: one logged-in session in the update
 // directory.
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "net/ftp.h"
@@ -39,6 +41,16 @@ class FtpTransport final : public Transport {
 
   std::int64_t remote_size(const char* remote) override {
     return session_ == 0 ? -1 : ftp_remote_size(session_, remote);
+  }
+
+  void give_up_at(std::optional<std::chrono::steady_clock::time_point> until) override {
+    FtpSession* session = session_ == 0 ? nullptr : ftp_lookup(session_);
+    if (session == nullptr) return;
+    session->give_up_at_ms =
+        until ? std::max<std::int64_t>(1, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                              until->time_since_epoch())
+                                              .count())
+              : 0;
   }
 
   void close() override {

@@ -5,6 +5,7 @@
 // talk to this interface only.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -63,6 +64,13 @@ class Transport {
   virtual std::int64_t remote_size(const char* remote) {
     const auto info = remote_file(remote);
     return info ? info->size : -1;
+  }
+
+  // Bounds every wait of the following requests (connects, replies, data)
+  // by `until`, so that several requests together end by then; nullopt lifts
+  // the bound. A transport without such a bound keeps its own time-outs.
+  virtual void give_up_at(std::optional<std::chrono::steady_clock::time_point> until) {
+    (void)until;
   }
 
   // Ends the session (nothing more is fetched). Closing twice is harmless.

@@ -17,6 +17,7 @@
 #include "runtime/process/message.h"
 #include "runtime/process/runtime.h"
 #include "updater/entry_path.h"
+#include "updater/package_download.h"
 #include "updater/ranged_package.h"
 #include "updater/release_check.h"
 #include "updater/settings.h"
@@ -74,11 +75,19 @@ class Package {
                          const std::vector<std::string>* only_entries = nullptr) {
     const std::string remote(remote_name);
     // A name that would leave the folder is not asked for at all.
-    if (!entry_name_is_safe(remote.c_str()) || !file_.create("package") ||
-        !(fetch_pieces(remote, only_entries) ||
-          download_package(remote.c_str(), file_.path().c_str()))) {
+    if (!entry_name_is_safe(remote.c_str()) || !file_.create("package")) {
       close_update_server();
       return download_failure();
+    }
+    if (!fetch_pieces(remote, only_entries)) {
+      // The whole package goes to the file that stays for the next run when
+      // this one ends before it is complete; once complete it is this run's.
+      file_.remove();
+      if (!download_package(remote.c_str(), PARTIAL_PACKAGE_FILE)) {
+        close_update_server();
+        return download_failure();
+      }
+      file_.take(PARTIAL_PACKAGE_FILE);
     }
     zip_backend_register();
     pack_ = pack_open(OBJECT_DYNAMIC, file_.path().c_str());
@@ -230,6 +239,7 @@ Outcome update_entries(std::string_view package_name, const std::vector<std::str
 
 void full_install() {
   FileTransaction::remove_leftovers(".");
+  discard_unusable_partial_package();
   open_update_server();
   // The server's list waits under its transient name until every entry is
   // in place, so that a failed install leaves the local list as it was and
@@ -247,6 +257,7 @@ void full_install() {
 
 void partial_update() {
   FileTransaction::remove_leftovers(".");
+  discard_unusable_partial_package();
   open_update_server();
   fetch_server_list();
   StringVar local, server;

@@ -18,6 +18,7 @@
 #include "runtime/core/file_transaction.h"
 #include "runtime/process/message.h"
 #include "runtime/process/runtime.h"
+#include "updater/package_download.h"
 #include "updater/release_binding.h"
 #include "updater/release_signature.h"
 #include "updater/settings.h"
@@ -251,20 +252,29 @@ void require_signed_list(const char* local_copy) {
 std::int32_t receive_signed_package(const char* remote_name, const char* local_path) {
   Transport& server = update_server();
   if (!release_signatures_checked()) {
-    return server.receive_file(remote_name, local_path, ReceiveOptions{}) ? 1 : 0;
+    return receive_package(server, remote_name, local_path, ReceiveOptions{}) ? 1 : 0;
   }
 
   // The list's signature names the package's size and digest: a larger
   // package fails as it arrives, and what came must be that package.
   const std::optional<ReleaseBinding>& binding = accepted_binding();
   if (!binding) reject("update package", SignatureCheck::missing, local_path, std::string());
-  DownloadHash hash;
+  // The hash covers the package from its first byte: a fresh one whenever
+  // the download (re)starts there, bytes of an earlier run included.
+  std::unique_ptr<DownloadHash> hash;
+  const auto fresh_hash = [&hash]() -> DataObserver* {
+    hash.reset();
+    hash = std::make_unique<DownloadHash>();
+    return hash.get();
+  };
   ReceiveOptions options;
-  options.observer = &hash;
   options.max_size = static_cast<std::int64_t>(binding->package_size);
-  if (binding->package_size == 0 || !server.receive_file(remote_name, local_path, options)) return 0;
-  const auto digest = hash.finish();
-  if (hash.size() != binding->package_size || digest != binding->package_digest) {
+  if (binding->package_size == 0 ||
+      !receive_package(server, remote_name, local_path, options, fresh_hash) || !hash) {
+    return 0;
+  }
+  const auto digest = hash->finish();
+  if (hash->size() != binding->package_size || digest != binding->package_digest) {
     reject("update package", "it is not the package that the version list names", local_path,
            std::string());
   }

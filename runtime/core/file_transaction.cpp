@@ -13,6 +13,7 @@ namespace {
 constexpr int kNameAttempts = 100;
 constexpr std::string_view kNewTag = ".brindax-new-";
 constexpr std::string_view kOldTag = ".brindax-old-";
+constexpr std::string_view kPartTag = ".brindax-part";
 std::atomic<std::uint32_t> g_counter{0};
 
 std::string fresh_name(const std::string& base, std::string_view tag) {
@@ -167,7 +168,12 @@ void FileTransaction::remove_leftovers(const char* folder) {
 }
 
 bool FileTransaction::is_private_name(std::string_view name) {
-  return has_private_suffix(name, kNewTag) || has_private_suffix(name, kOldTag);
+  // "<anything>.brindax-part" and "<anything>.brindax-part-<anything>": a
+  // partial download kept for the next run, and its record.
+  const std::size_t part = name.find(kPartTag);
+  const bool partial = part != std::string_view::npos && part > 0 &&
+                       (part + kPartTag.size() == name.size() || name[part + kPartTag.size()] == '-');
+  return partial || has_private_suffix(name, kNewTag) || has_private_suffix(name, kOldTag);
 }
 
 }  // namespace brindax

@@ -72,7 +72,9 @@ class FileTransaction {
   // Deletes the replaced files that earlier runs left below `folder`.
   static void remove_leftovers(const char* folder);
   // True for a file name of the form this class gives its temporaries and
-  // the files it renames aside.
+  // the files it renames aside, and for the names of a partial download
+  // kept for the next run ("<name>.brindax-part", "<name>.brindax-part-...").
+  // remove_leftovers() leaves the latter alone.
   static bool is_private_name(std::string_view name);
 
  private:

@@ -1,0 +1,281 @@
+#include "updater/package_download.h"
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "runtime/core/file.h"
+#include "runtime/core/os_file.h"
+#include "updater/settings.h"
+
+namespace brindax {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kRecordHeading = "Brindax partial package";
+constexpr int kContinuations = 3;
+// How often the download looks at the free space of its volume.
+constexpr std::uint64_t kFreeSpaceCheckBytes = std::uint64_t{4} << 20;
+constexpr std::size_t kReadBlock = 64 * 1024;
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+std::string record_of(const char* local) { return std::string(local) + "-record"; }
+
+void discard(const char* local) {
+  file_delete(record_of(local).c_str());
+  file_delete(local);
+}
+
+// What a record says the partial package is; nullopt when it is no record.
+struct Record {
+  std::string remote;
+  std::int64_t size = -1;
+  std::string identity;
+};
+
+std::optional<Record> read_record(const std::string& path) {
+  File file(std::fopen(path.c_str(), "rb"));
+  if (!file) return std::nullopt;
+  char text[4096];
+  const std::size_t got = std::fread(text, 1, sizeof text, file.get());
+  if (got == sizeof text) return std::nullopt;
+  std::string_view rest(text, got);
+  std::vector<std::string_view> lines;
+  while (!rest.empty()) {
+    const std::size_t end = rest.find('\n');
+    if (end == std::string_view::npos) return std::nullopt;  // cut short
+    lines.push_back(rest.substr(0, end));
+    rest.remove_prefix(end + 1);
+  }
+  if (lines.size() != 4 || lines[0] != kRecordHeading || lines[1].empty() || lines[3].empty()) {
+    return std::nullopt;
+  }
+  Record record;
+  record.remote = lines[1];
+  record.identity = lines[3];
+  std::int64_t size = 0;
+  for (const char c : lines[2]) {
+    if (c < '0' || c > '9' || size > (INT64_MAX - 9) / 10) return std::nullopt;
+    size = size * 10 + (c - '0');
+  }
+  if (lines[2].empty() || size <= 0) return std::nullopt;
+  record.size = size;
+  return record;
+}
+
+bool write_record(const std::string& path, const char* remote, const RemoteFileInfo& info) {
+  const std::string text = std::string(kRecordHeading) + "\n" + remote + "\n" +
+                           std::to_string(info.size) + "\n" + info.identity + "\n";
+  if (text.size() >= 4096 || info.identity.find('\n') != std::string::npos) return false;
+  File file(std::fopen(path.c_str(), "wb"));
+  if (!file) return false;
+  const bool written = std::fwrite(text.data(), 1, text.size(), file.get()) == text.size();
+  return std::fclose(file.release()) == 0 && written;
+}
+
+// One package download into the partial file.
+class PackageDownload final : public DataObserver {
+ public:
+  PackageDownload(Transport& server, const char* remote, const char* local,
+                  const RemoteFileInfo& info, const ReceiveOptions& options,
+                  const PackageObserverFactory& fresh_observer)
+      : server_(server),
+        remote_(remote),
+        local_(local),
+        info_(info),
+        options_(options),
+        fresh_observer_(fresh_observer),
+        folder_(folder_of(local)),
+        patience_(std::chrono::milliseconds(builtin_settings().ftp_timeout_seconds * 2500)) {}
+
+  ~PackageDownload() { server_.give_up_at(std::nullopt); }
+
+  bool run() {
+    const auto record = read_record(record_of(local_));
+    const std::int64_t held = file_size(local_);
+    const bool continuing = record && record->remote == remote_ && record->size == info_.size &&
+                            record->identity == info_.identity && held >= 0 && held <= info_.size;
+    if (!continuing) {
+      discard(local_);
+      if (!write_record(record_of(local_), remote_, info_)) return whole_download();
+    }
+    observer_ = fresh_observer_ ? fresh_observer_() : options_.observer;
+    have_ = continuing ? static_cast<std::uint64_t>(held) : 0;
+    if (have_ > 0 && !show_held_bytes()) {
+      discard(local_);
+      return false;
+    }
+    file_.reset(std::fopen(local_, continuing ? "ab" : "wb"));
+    if (!file_) return false;
+    made_progress();
+
+    bool broken = continuing && have_ > 0;  // bytes of another run: ask again at the end
+    int continuations = 0;
+    const auto size = static_cast<std::uint64_t>(info_.size);
+    while (have_ < size) {
+      const std::uint64_t before = have_;
+      server_.receive_range(remote_, have_, size - have_, &PackageDownload::take, this);
+      if (have_ == size) break;
+      if (failed_ || server_.unreachable()) return false;
+      if (have_ == before) {
+        // Nothing came: the server does not continue (or sent another
+        // package from its start). One whole download more.
+        file_.reset();
+        return whole_download();
+      }
+      broken = true;
+      if (++continuations > kContinuations || Clock::now() >= give_up_) return false;
+      pause();
+    }
+    if (std::fclose(file_.release()) != 0) return false;
+    if (broken && !still_the_same_package()) {
+      discard(local_);
+      return false;
+    }
+    file_delete(record_of(local_).c_str());
+    return true;
+  }
+
+  // The whole package once more through the transport's whole-file download,
+  // from its first byte, as without a partial package.
+  bool whole_download() {
+    file_.reset();
+    discard(local_);
+    if (shown_ && !fresh_observer_) return false;  // the observer saw bytes it cannot forget
+    observer_ = fresh_observer_ ? fresh_observer_() : options_.observer;
+    ReceiveOptions whole = options_;
+    whole.observer = this;  // the time to give up stays: only bytes move it
+    return server_.receive_file(remote_, local_, whole);
+  }
+
+ private:
+  static std::string folder_of(const char* path) {
+    const std::string_view text(path);
+    const std::size_t slash = text.find_last_of("/\\");
+    return slash == std::string_view::npos ? std::string(".") : std::string(text.substr(0, slash + 1));
+  }
+
+  // Every piece passes here on its way to the caller's observer: it moves
+  // the time by which the download gives up.
+  void received(const char* data, std::int32_t size) override {
+    if (observer_ != nullptr) {
+      observer_->received(data, size);
+      shown_ = true;
+    }
+    made_progress();
+  }
+
+  static bool take(void* context, std::uint64_t offset, const char* data, std::int32_t size) {
+    auto* self = static_cast<PackageDownload*>(context);
+    if (offset != self->have_) return false;  // not where the bytes stop
+    if (self->options_.max_size > 0 &&
+        self->have_ + static_cast<std::uint64_t>(size) > static_cast<std::uint64_t>(self->options_.max_size)) {
+      self->failed_ = true;
+      return false;
+    }
+    if (self->options_.keep_free > 0 && self->have_ + size > self->next_space_check_) {
+      const std::int64_t free_bytes = os::free_space(self->folder_.c_str());
+      if (free_bytes >= 0 &&
+          free_bytes - static_cast<std::int64_t>(kFreeSpaceCheckBytes) < self->options_.keep_free) {
+        self->failed_ = true;
+        return false;
+      }
+      self->next_space_check_ = self->have_ + kFreeSpaceCheckBytes;
+    }
+    if (std::fwrite(data, 1, static_cast<std::size_t>(size), self->file_.get()) !=
+        static_cast<std::size_t>(size)) {
+      self->failed_ = true;
+      return false;
+    }
+    self->have_ += static_cast<std::uint64_t>(size);
+    self->received(data, size);
+    return true;
+  }
+
+  // The bytes a former run received go to the observer first.
+  bool show_held_bytes() {
+    File file(std::fopen(local_, "rb"));
+    if (!file) return false;
+    std::vector<char> block(kReadBlock);
+    std::uint64_t shown = 0;
+    while (shown < have_) {
+      const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kReadBlock, have_ - shown));
+      if (std::fread(block.data(), 1, want, file.get()) != want) return false;
+      if (observer_ != nullptr) {
+        observer_->received(block.data(), static_cast<std::int32_t>(want));
+        shown_ = true;
+      }
+      shown += want;
+    }
+    return true;
+  }
+
+  void made_progress() {
+    give_up_ = Clock::now() + patience_;
+    server_.give_up_at(give_up_);
+  }
+
+  void pause() {
+    const auto step = std::min<Clock::duration>(patience_ / 75, give_up_ - Clock::now());
+    if (step > Clock::duration::zero()) std::this_thread::sleep_for(step);
+  }
+
+  // After a break the package must still be the one the bytes came from.
+  bool still_the_same_package() {
+    const auto now = server_.remote_file(remote_);
+    return now && now->size == info_.size && now->identity == info_.identity;
+  }
+
+  Transport& server_;
+  const char* remote_;
+  const char* local_;
+  RemoteFileInfo info_;
+  ReceiveOptions options_;
+  const PackageObserverFactory& fresh_observer_;
+  std::string folder_;
+  Clock::duration patience_;
+  Clock::time_point give_up_{};
+  DataObserver* observer_ = nullptr;
+  File file_;
+  std::uint64_t have_ = 0;
+  std::uint64_t next_space_check_ = 0;
+  bool failed_ = false;
+  bool shown_ = false;
+};
+
+}  // namespace
+
+void discard_partial_package() { discard(PARTIAL_PACKAGE_FILE); }
+
+void discard_unusable_partial_package() {
+  const std::int64_t held = file_size(PARTIAL_PACKAGE_FILE);
+  const auto record = read_record(PARTIAL_PACKAGE_RECORD);
+  if (held < 0 || !record || held > record->size) discard_partial_package();
+}
+
+bool receive_package(Transport& server, const char* remote, const char* local,
+                     const ReceiveOptions& options, const PackageObserverFactory& fresh_observer) {
+  const auto info = server.remote_file(remote);
+  if (!info || info->size <= 0 || info->identity.empty() ||
+      (options.max_size > 0 && info->size > options.max_size)) {
+    // Nothing tells this package from a replaced one: whole, as ever.
+    discard(local);
+    ReceiveOptions whole = options;
+    if (fresh_observer) whole.observer = fresh_observer();
+    return server.receive_file(remote, local, whole);
+  }
+  PackageDownload download(server, remote, local, *info, options, fresh_observer);
+  return download.run();
+}
+
+}  // namespace brindax
