@@ -807,6 +807,35 @@ def partial_update_fetches_only_the_changed_entry(s):
 
 
 @case
+def full_install_continues_a_download_cut_in_the_middle(s):
+    # The data connection breaks at half of the package: the run continues
+    # from there ("REST" before "RETR") and installs in one go.
+    rng = random.Random(21)
+    data = bytes(rng.getrandbits(8) for _ in range(1500000))
+    package = make_zip({"big.bin": data})
+    server_list = b"pack-4.zip\nbig.bin@1\n"
+    commands = os.path.join(s.case_dir, "commands.log")
+    transfers = os.path.join(s.case_dir, "transfers.log")
+    s.serve({s.version_file: server_list, "pack-4.zip": package})
+    s.server.stop()  # served again by the counting variant, which breaks it
+    s.server.args[1] = os.path.join(ROOT, "testing", "ftp_server_counting.py")
+    s.server.args += ["--command-log", commands, "--transfer-log", transfers,
+                      "--drop-at", "pack-4.zip:0.5"]
+    s.server.start()
+    proc = s.start(["MajAll"], variant="noapp")
+    code = s.message_box(proc, "Reveriv", "UnZip success")
+    check(code == 0, "exit code %d, expected 0" % code)
+    got = tree(s.cwd)
+    check(got.get("big.bin") == data, "big.bin was not installed whole")
+    check("package.brindax-part" not in got, "the partial package stayed: %s" % sorted(got))
+    lines = read(commands).decode().splitlines()
+    check(len([line for line in lines if line.startswith("REST ")]) == 2, "commands: %s" % lines)
+    sent = sum(int(line.split()[1]) for line in read(transfers).decode().splitlines()
+               if line.split()[0] == "pack-4.zip")
+    check(sent <= len(package) * 1.1, "%d of %d package bytes sent" % (sent, len(package)))
+
+
+@case
 def partial_update_without_changes_fetches_nothing(s):
     # The package is not on the server: fetching it would fail with a box.
     s.serve({s.version_file: VERSIONS})
