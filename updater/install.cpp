@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "pack/pack.h"
+#include "pack/parallel_unpack.h"
 #include "pack/zip_backend.h"
 #include "runtime/core/file.h"
 #include "runtime/core/file_transaction.h"
@@ -146,19 +147,40 @@ class InstallPlan {
   std::vector<std::string> names_;
 };
 
-// Unpacks one entry to a temporary beside its destination, making the
-// folders on the way; a directory entry only makes its folders. The entry
-// is the pack's current one, or the one of that name when `by_name` is set.
-Outcome stage_entry(FileTransaction& transaction, std::intptr_t pack, const std::string& name,
-                    bool by_name) {
-  if (!make_entry_folders(name.c_str(), transaction)) return unpack_failure(name);
-  if (entry_is_directory(name.c_str())) return std::nullopt;
-  const std::string& staged = transaction.stage(name.c_str());
-  if (staged.empty() ||
-      pack_unpack_entry_to_file(pack, staged.c_str(), by_name ? name.c_str() : "") < 0) {
-    return unpack_failure(name);
+// Unpacks the entries `names` each to a temporary beside its destination,
+// making the folders on the way; a directory entry only makes its folders.
+// The entries are found by name when `by_name` is set, else `names` is the
+// package's every entry in its order. All temporaries are staged first
+// (the transaction is the main thread's), then the files are unpacked on
+// one worker per core. The entry reported is the first in order that
+// failed, as when they were unpacked one by one.
+Outcome stage_entries(FileTransaction& transaction, std::intptr_t pack,
+                      const std::vector<std::string>& names, bool by_name) {
+  std::vector<UnpackJob> jobs;
+  std::vector<std::size_t> job_entries;  // the position in `names` of each job
+  Outcome staging_failure;
+  for (std::size_t i = 0; i < names.size() && !staging_failure; ++i) {
+    const std::string& name = names[i];
+    if (!make_entry_folders(name.c_str(), transaction)) {
+      staging_failure = unpack_failure(name);
+    } else if (!entry_is_directory(name.c_str())) {
+      const std::string staged = transaction.stage(name.c_str());
+      if (staged.empty()) {
+        staging_failure = unpack_failure(name);
+      } else {
+        jobs.push_back({by_name ? -1 : static_cast<std::int64_t>(i), by_name ? name : std::string(),
+                        staged});
+        job_entries.push_back(i);
+      }
+    }
   }
-  return std::nullopt;
+  // The entries before one that could not be staged still decide whether
+  // an earlier one fails.
+  const std::vector<UnpackResult> results =
+      unpack_entries(pack_archive_path(pack).c_str(), jobs, unpack_worker_count(jobs.size()));
+  const std::size_t failed = first_unwritten(results);
+  if (failed < jobs.size()) return unpack_failure(names[job_entries[failed]]);
+  return staging_failure;
 }
 
 // Moves everything staged into place; a destination that cannot be replaced
@@ -194,11 +216,8 @@ Outcome install_everything() {
     }
   }
   FileTransaction transaction;
-  pack_examine(pack);
-  for (const std::string& name : plan.names()) {
-    pack_next_entry(pack);  // the same walk once more
-    if (Outcome failure = stage_entry(transaction, pack, name, false)) return failure;
-  }
+  // The plan holds every entry in the package's order.
+  if (Outcome failure = stage_entries(transaction, pack, plan.names(), false)) return failure;
   if (!stage_release_record(transaction)) return unpack_failure(RELEASE_RECORD_FILE);
   transaction.adopt(SERVER_VERSION_FILE, LOCAL_VERSION_FILE);  // moved last
   server_list.release();
@@ -228,9 +247,7 @@ Outcome update_entries(std::string_view package_name, const std::vector<std::str
     if (Outcome failure = plan.add(name, size)) return failure;
   }
   FileTransaction transaction;
-  for (const std::string& name : plan.names()) {
-    if (Outcome failure = stage_entry(transaction, pack, name, true)) return failure;
-  }
+  if (Outcome failure = stage_entries(transaction, pack, plan.names(), true)) return failure;
   if (!stage_release_record(transaction)) return unpack_failure(RELEASE_RECORD_FILE);
   return commit(transaction);
 }
