@@ -393,6 +393,13 @@ TEST_F(UpdaterProcess, PackageDownloadBrokenInTheMiddleLeavesNothingBehind) {
   passive_retr(peer, "Brindax.ver")
       .send("150 list\r\n226 done\r\n")  // both replies in one piece
       .serve_data("Brindax.zip\nBrindax.exe@2\n");
+  // Without size and identity the package cannot be continued: whole.
+  peer.expect("TYPE I")
+      .send("200 binary\r\n")
+      .expect("SIZE Brindax.zip")
+      .send("550 no size\r\n")
+      .expect("MDTM Brindax.zip")
+      .send("550 no time\r\n");
   passive_retr(peer, "Brindax.zip")
       .send("150 package\r\n")
       .serve_data(std::string(100000, 'P'), ScriptedFtpPeer::DataEnd::reset)
