@@ -309,11 +309,15 @@ class WinHttpClient final : public HttpsClient {
     return true;
   }
 
-  // Options of one request: bounds, no redirects, TLS 1.2 or newer, proxy.
+  // Options of one request: bounds, no redirects or cookies, proxy.
   bool prepare(HINTERNET http, const HttpsRequest& request) const {
     const int timeout = static_cast<int>(milliseconds(request.timeout_seconds));
     if (!WinHttpSetTimeouts(http, timeout, timeout, timeout, timeout)) return false;
-    DWORD disabled = WINHTTP_DISABLE_REDIRECTS;
+    // The whole head within the bound, not only each piece of it (where the
+    // system knows this option; else each receive is bounded alone).
+    DWORD head_timeout = static_cast<DWORD>(timeout);
+    WinHttpSetOption(http, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &head_timeout, sizeof head_timeout);
+    DWORD disabled = WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_COOKIES;
     if (!WinHttpSetOption(http, WINHTTP_OPTION_DISABLE_FEATURE, &disabled, sizeof disabled)) {
       return false;
     }
