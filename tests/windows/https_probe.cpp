@@ -2,13 +2,12 @@
 // request, then what the handler was given, for the Wine process tests.
 //
 //   brindax-https-probe <url> [--range FIRST LAST] [--if-range V] [--timeout S]
-//                       [--plain] [--twice]
+//                       [--plain]
 //
 // Prints "header <line>" per header line, "body <bytes> <text>" with the
 // body's size and its first 64 bytes (the blank stays when there are
 // none), and "outcome <name>" last. --plain
-// allows http:// URLs; --twice makes the same request again on the same
-// client after the first (its output follows the first's).
+// allows http:// URLs.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -57,7 +56,6 @@ int main(int argc, char** argv) {
   }
   brindax::HttpsRequest request;
   request.url = argv[1];
-  bool twice = false;
   for (int i = 2; i < argc; ++i) {
     if (std::strcmp(argv[i], "--range") == 0 && i + 2 < argc) {
       request.ranged = true;
@@ -69,8 +67,6 @@ int main(int argc, char** argv) {
       request.timeout_seconds = std::atoi(argv[++i]);
     } else if (std::strcmp(argv[i], "--plain") == 0) {
       request.allow_plain_http = true;
-    } else if (std::strcmp(argv[i], "--twice") == 0) {
-      twice = true;
     } else {
       std::fprintf(stderr, "brindax-https-probe: unknown option %s\n", argv[i]);
       return 2;
@@ -81,12 +77,10 @@ int main(int argc, char** argv) {
     std::printf("outcome no-client\n");
     return 1;
   }
-  for (int round = 0; round < (twice ? 2 : 1); ++round) {
-    Printer printer;
-    const brindax::HttpsOutcome outcome = client->perform(request, printer);
-    printer.finish();
-    std::printf("outcome %s\n", name(outcome));
-  }
+  Printer printer;
+  const brindax::HttpsOutcome outcome = client->perform(request, printer);
+  printer.finish();
+  std::printf("outcome %s\n", name(outcome));
   std::fflush(stdout);
   return 0;
 }
