@@ -30,6 +30,7 @@ fails.
 """
 
 import argparse
+import hashlib
 import io
 import os
 import random
@@ -1003,13 +1004,18 @@ def box_when_an_entry_would_leave_the_folder(s):
 
 def signed_release(s, files):
     """files ({name: bytes}) with a minisign signature "<name>.minisig" of
-    each, made with the build's test key."""
+    each, made with the build's test key; the version list's trusted comment
+    binds the release (sequence 1) to the package named on its first line."""
     check(os.path.exists(s.secret_key), "no test key pair in the build (%r)" % s.secret_key)
     folder = os.path.join(s.case_dir, "release")
     signed = dict(files)
+    package = files.get(files.get(s.version_file, b"").split(b"\n")[0].decode("latin-1"), b"")
+    binding = "brindax-release:1 size:%d blake2b512:%s" % (
+        len(package), hashlib.blake2b(package, digest_size=64).hexdigest())
     for name, data in files.items():
         write(os.path.join(folder, name), data)
-        subprocess.run([MINISIGN, "-S", "-s", s.secret_key, "-m", os.path.join(folder, name)],
+        comment = ["-t", binding] if name == s.version_file else []
+        subprocess.run([MINISIGN, "-S", "-s", s.secret_key, "-m", os.path.join(folder, name)] + comment,
                        check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
         signed[name + ".minisig"] = read(os.path.join(folder, name + ".minisig"))
     return signed
@@ -1021,7 +1027,8 @@ def signed_release_installs(s):
     s.serve(signed_release(s, {s.version_file: VERSIONS, "pack-1.zip": make_zip(package_entries(s))}))
     code = s.run(["MajAll"], variant="signed")
     check(code == 0, "exit code %d, expected 0" % code)
-    check_installed(s, dict(files, **{"LocalVersion.ver": VERSIONS}))
+    check_installed(s, dict(files, **{"LocalVersion.ver": VERSIONS,
+                                      "LocalVersion.seq": b"Brindax installed release sequence\n1\n"}))
 
 
 @case
@@ -1035,7 +1042,7 @@ def box_when_the_signed_package_was_changed(s):
     before = tree(s.cwd)
     code = s.message_box(s.start(["MajAll"], variant="signed"), "Signature Error",
                          "The update package is not signed by the publisher: "
-                         "the signature does not match.")
+                         "it is not the package that the version list names.")
     check(code == 0, "exit code %d, expected 0" % code)
     check(tree(s.cwd) == before, "the folder changed: %s" % sorted(tree(s.cwd)))
     check(s.app_marker() is None, "an application was started")
