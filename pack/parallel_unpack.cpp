@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -28,14 +30,41 @@ struct MainHeapDeleter {
 };
 using MainHeapBlock = std::unique_ptr<void, MainHeapDeleter>;
 
-// What the workers share. Each result is written by the one worker that
-// took its job and read only after every worker has ended.
+// What the workers share. A job's details and its result are written by
+// the preparing thread before the job is handed over, then by the one
+// worker that took it; the results are read after every worker has ended.
 struct Work {
   std::string archive_path;  // as libzip takes it
-  const std::vector<UnpackJob>* jobs;
+  std::vector<UnpackJob>* jobs;
   std::vector<UnpackResult> results;
-  std::atomic<std::size_t> next{0};                  // the next job to take
+  std::atomic<std::size_t> next{0};                   // the next job to take
   std::atomic<std::size_t> first_failed{NO_FAILURE};  // the earliest failed job
+  std::atomic<std::size_t> prepared{0};               // jobs before it may run
+  std::mutex mutex;
+  std::condition_variable handed_over;
+  bool preparing = true;  // under the mutex
+
+  void hand_over(std::size_t count) {
+    {
+      std::lock_guard lock(mutex);
+      prepared.store(count);
+    }
+    handed_over.notify_all();
+  }
+  void end_preparing() {
+    {
+      std::lock_guard lock(mutex);
+      preparing = false;
+    }
+    handed_over.notify_all();
+  }
+  // False when the preparing ended before the job.
+  bool wait_until_prepared(std::size_t job) {
+    if (job < prepared.load()) return true;
+    std::unique_lock lock(mutex);
+    handed_over.wait(lock, [&] { return job < prepared.load() || !preparing; });
+    return job < prepared.load();
+  }
 };
 
 struct StopContext {
@@ -70,8 +99,8 @@ bool run_job(zip_t* archive, void* buffer, const UnpackJob& job, const StopConte
   }
   return index >= 0 && zip_unpack_index_to_file(archive, static_cast<zip_uint64_t>(index),
                                                  job.destination.c_str(), buffer,
-                                                 WORKER_UNPACK_BUFFER_SIZE, earlier_job_failed,
-                                                 &stop) >= 0;
+                                                 WORKER_UNPACK_BUFFER_SIZE, UnpackTarget::in_place,
+                                                 earlier_job_failed, &stop) >= 0;
 }
 
 // Takes jobs in order until none is left or one before the next failed.
@@ -80,15 +109,34 @@ void take_jobs(Work& work, zip_t* archive, void* buffer) {
   const std::size_t count = work.jobs->size();
   for (;;) {
     const std::size_t job = work.next.fetch_add(1);
-    if (job >= count || job > work.first_failed.load()) return;
+    if (job >= count || job > work.first_failed.load() || !work.wait_until_prepared(job)) return;
+    if (work.results[job] != UnpackResult::not_run) continue;  // nothing to write
     const StopContext stop{&work, job};
     if (archive != nullptr && buffer != nullptr && run_job(archive, buffer, (*work.jobs)[job], stop)) {
-      work.results[job] = UnpackResult::written;
+      work.results[job] = UnpackResult::done;
     } else if (!earlier_job_failed(&stop)) {
       work.results[job] = UnpackResult::failed;
       note_failure(work, job);
     }  // else stopped for an earlier failure: not run
   }
+}
+
+// Prepares the jobs in order on the calling thread, handing each over to
+// the workers once ready; stops at a failed one, or once a job before the
+// next has failed.
+void prepare_jobs(Work& work, const PrepareJob& prepare) {
+  const std::size_t count = work.jobs->size();
+  for (std::size_t job = 0; job < count && job <= work.first_failed.load(); ++job) {
+    const JobReadiness readiness = prepare ? prepare(job, (*work.jobs)[job]) : JobReadiness::ready;
+    if (readiness == JobReadiness::failed) {
+      work.results[job] = UnpackResult::failed;
+      note_failure(work, job);
+      break;
+    }
+    if (readiness == JobReadiness::nothing_to_write) work.results[job] = UnpackResult::done;
+    work.hand_over(job + 1);
+  }
+  work.end_preparing();
 }
 
 // A worker besides the calling thread; one that cannot open the archive or
@@ -131,29 +179,31 @@ int unpack_worker_count(std::size_t jobs) {
   return static_cast<int>(std::max<std::size_t>(1, std::min(wanted, jobs)));
 }
 
-std::vector<UnpackResult> unpack_entries(const char* archive_path,
-                                         const std::vector<UnpackJob>& jobs, int workers) {
+std::vector<UnpackResult> unpack_entries(const char* archive_path, std::vector<UnpackJob>& jobs,
+                                         int workers, const PrepareJob& prepare) {
   Work work;
   work.archive_path = zip_backend_archive_path(archive_path);
   work.jobs = &jobs;
   work.results.assign(jobs.size(), UnpackResult::not_run);
   if (jobs.empty()) return std::move(work.results);
 
-  // The calling thread opens first: an archive it cannot open fails every
-  // job without starting anyone.
+  // The calling thread opens first: with an archive it cannot open, no
+  // helper is started and the first job to run fails.
   const Archive archive = open_archive(work.archive_path);
   const MainHeapBlock buffer(main_alloc(WORKER_UNPACK_BUFFER_SIZE, false));
   {
     Helpers helpers;
     if (archive) helpers.start(work, std::clamp(workers, 1, UNPACK_MAX_WORKERS) - 1);
+    // The helpers unpack while the jobs after theirs are prepared.
+    prepare_jobs(work, prepare);
     take_jobs(work, archive.get(), buffer.get());
   }  // every helper has ended here
   return std::move(work.results);
 }
 
-std::size_t first_unwritten(const std::vector<UnpackResult>& results) {
+std::size_t first_unfinished(const std::vector<UnpackResult>& results) {
   const auto found = std::find_if(results.begin(), results.end(),
-                                  [](UnpackResult result) { return result != UnpackResult::written; });
+                                  [](UnpackResult result) { return result != UnpackResult::done; });
   return static_cast<std::size_t>(found - results.begin());
 }
 

@@ -78,14 +78,19 @@ class ParallelUnpackTest : public testing_support::PackFolderTest {
     fs::create_directories("out");
   }
 
-  // A job per entry, staged by `transaction`; odd entries by name.
-  std::vector<UnpackJob> stage_jobs(FileTransaction& transaction) {
-    std::vector<UnpackJob> jobs;
-    for (int i = 0; i < kEntries; ++i) {
-      const std::string staged = transaction.stage(("out/" + entry_name(i)).c_str());
-      jobs.push_back({i % 2 ? -1 : i, i % 2 ? entry_name(i) : std::string(), staged});
-    }
-    return jobs;
+  // A job per entry, odd ones by name, staged by `transaction` as the
+  // workers go; `unpreparable` fails its preparing, `folder` has nothing to
+  // write.
+  std::vector<UnpackResult> run(FileTransaction& transaction, int workers, std::vector<UnpackJob>& jobs,
+                                std::size_t unpreparable = kEntries, std::size_t folder = kEntries) {
+    jobs.clear();
+    for (int i = 0; i < kEntries; ++i) jobs.push_back({i % 2 ? -1 : i, i % 2 ? entry_name(i) : "", ""});
+    return unpack_entries("package.zip", jobs, workers, [&](std::size_t i, UnpackJob& job) {
+      if (i == unpreparable) return JobReadiness::failed;
+      if (i == folder) return JobReadiness::nothing_to_write;
+      job.destination = transaction.stage(("out/" + entry_name(static_cast<int>(i))).c_str());
+      return JobReadiness::ready;
+    });
   }
 };
 
@@ -99,15 +104,16 @@ TEST_F(ParallelUnpackTest, WritesWhatTheOneByOneUnpackWrites) {
   }
   for (const int workers : {1, 2, 4, 8}) {
     FileTransaction transaction;
-    const std::vector<UnpackJob> jobs = stage_jobs(transaction);
-    const std::vector<UnpackResult> results = unpack_entries("package.zip", jobs, workers);
-    EXPECT_EQ(first_unwritten(results), jobs.size()) << workers;
+    std::vector<UnpackJob> jobs;
+    const std::vector<UnpackResult> results = run(transaction, workers, jobs, kEntries, 5);
+    EXPECT_EQ(first_unfinished(results), jobs.size()) << workers;
     for (int i = 0; i < kEntries; ++i) {
+      if (i == 5) continue;
       EXPECT_TRUE(read_file(jobs[static_cast<std::size_t>(i)].destination) ==
                   read_file("one-by-one/" + entry_name(i)))
           << entry_name(i) << " on " << workers;
     }
-    EXPECT_EQ(folder_names("out").size(), static_cast<std::size_t>(kEntries)) << "temporaries left";
+    EXPECT_EQ(folder_names("out").size(), static_cast<std::size_t>(kEntries - 1)) << workers;
   }
 }
 
@@ -115,13 +121,18 @@ TEST_F(ParallelUnpackTest, TheEarliestFailureIsReportedAndNothingStays) {
   struct Case {
     const char* what;
     std::function<void(std::string&)> doctor;
+    std::size_t unpreparable;
     std::size_t first_failed;
   };
+  const auto none = [](std::string&) {};
   const std::vector<Case> cases = {
-      {"bad CRC early, oversized entry late", [](std::string& z) { corrupt_data(z, 4); declare_small(z, 37); }, 4},
-      {"oversized entry early, bad CRC late", [](std::string& z) { declare_small(z, 3); corrupt_data(z, 36); }, 3},
-      {"the large entry's CRC, then a small one's", [](std::string& z) { corrupt_data(z, 10); corrupt_data(z, 12); }, 10},
-      {"a late bad CRC alone", [](std::string& z) { corrupt_data(z, 36); }, 36},
+      {"bad CRC early, oversized entry late", [](std::string& z) { corrupt_data(z, 4); declare_small(z, 37); }, kEntries, 4},
+      {"oversized entry early, bad CRC late", [](std::string& z) { declare_small(z, 3); corrupt_data(z, 36); }, kEntries, 3},
+      {"the large entry's CRC, then a small one's", [](std::string& z) { corrupt_data(z, 10); corrupt_data(z, 12); }, kEntries, 10},
+      {"a late bad CRC alone", [](std::string& z) { corrupt_data(z, 36); }, kEntries, 36},
+      {"bad CRC early, a late entry not staged", [](std::string& z) { corrupt_data(z, 8); }, 30, 8},
+      {"an early entry not staged, bad CRC late", [](std::string& z) { corrupt_data(z, 32); }, 2, 2},
+      {"a late entry not staged alone", none, 38, 38},
   };
   const std::string good = read_file("package.zip");
   for (const Case& c : cases) {
@@ -131,20 +142,21 @@ TEST_F(ParallelUnpackTest, TheEarliestFailureIsReportedAndNothingStays) {
     for (const int workers : {1, 4}) {
       {
         FileTransaction transaction;
-        const std::vector<UnpackJob> jobs = stage_jobs(transaction);
-        const std::vector<UnpackResult> results = unpack_entries("package.zip", jobs, workers);
-        EXPECT_EQ(first_unwritten(results), c.first_failed) << c.what << " on " << workers;
+        std::vector<UnpackJob> jobs;
+        const std::vector<UnpackResult> results = run(transaction, workers, jobs, c.unpreparable);
+        EXPECT_EQ(first_unfinished(results), c.first_failed) << c.what << " on " << workers;
         EXPECT_EQ(results[c.first_failed], UnpackResult::failed) << c.what << " on " << workers;
       }  // rolled back
       EXPECT_TRUE(folder_names("out").empty()) << c.what << " on " << workers;
     }
   }
   // A name missing from the archive, and an archive that cannot be opened.
-  FileTransaction transaction;
-  std::vector<UnpackJob> jobs = stage_jobs(transaction);
   write_file("package.zip", good);
+  FileTransaction transaction;
+  std::vector<UnpackJob> jobs;
+  run(transaction, 1, jobs);
   jobs[20] = {-1, "missing.bin", jobs[20].destination};
-  EXPECT_EQ(first_unwritten(unpack_entries("package.zip", jobs, 4)), 20u);
+  EXPECT_EQ(first_unfinished(unpack_entries("package.zip", jobs, 4)), 20u);
   EXPECT_EQ(unpack_entries("nothing.zip", jobs, 4)[0], UnpackResult::failed);
 }
 

@@ -119,6 +119,44 @@ bool recorded_executable(zip_t* archive, zip_uint64_t index) {
   return opsys == ZIP_OPSYS_UNIX && ((attributes >> 16) & 0111) != 0;
 }
 
+// Where an unpack writes: a file that takes the destination's place once
+// complete, or the destination itself, a private file of the caller's.
+class UnpackOutput {
+ public:
+  explicit UnpackOutput(UnpackTarget target) : in_place_(target == UnpackTarget::in_place) {}
+  ~UnpackOutput() {
+    if (file_ != os::NO_FILE) os::close(file_);
+  }
+  UnpackOutput(const UnpackOutput&) = delete;
+  UnpackOutput& operator=(const UnpackOutput&) = delete;
+
+  bool open(const char* destination) {
+    if (!in_place_) return replacing_.open(destination);
+    path_ = destination;
+    file_ = os::create_always(destination);
+    return file_ != os::NO_FILE;
+  }
+  bool write(const void* data, std::int32_t n) {
+    return in_place_ ? os::write_all(file_, data, n) : replacing_.write(data, n);
+  }
+  bool commit(bool executable) {
+    if (!in_place_) {
+      replacing_.set_executable(executable);
+      return replacing_.commit();
+    }
+    const bool closed = os::close(file_);
+    file_ = os::NO_FILE;
+    if (closed && executable) os::set_executable(path_, true);
+    return closed;
+  }
+
+ private:
+  bool in_place_;
+  ReplacingFile replacing_;
+  os::FileHandle file_ = os::NO_FILE;
+  const char* path_ = nullptr;
+};
+
 std::int32_t add_source(ZipPackState* state, zip_source_t* source, const char* utf8_name) {
   if (zip_file_add(state->archive, utf8_name, source, 0) < 0) {
     zip_source_free(source);
@@ -241,7 +279,8 @@ std::int32_t zip_backend_unpack_to_file(void* state, const char* destination,
     return -1;
   }
   return zip_unpack_index_to_file(zip_state->archive, static_cast<zip_uint64_t>(index), destination,
-                                  buffer.get(), UNPACK_BUFFER_SIZE, nullptr, nullptr);
+                                  buffer.get(), UNPACK_BUFFER_SIZE, UnpackTarget::replace, nullptr,
+                                  nullptr);
 }
 
 zip_int64_t zip_locate_entry(zip_t* archive, const char* entry_name) {
@@ -262,7 +301,7 @@ bool zip_entry_walk_unpackable(zip_t* archive, zip_uint64_t index) {
 }
 
 std::int32_t zip_unpack_index_to_file(zip_t* archive, zip_uint64_t index, const char* destination,
-                                      void* buffer, std::int32_t buffer_size,
+                                      void* buffer, std::int32_t buffer_size, UnpackTarget target,
                                       UnpackStopCheck stop_requested, const void* stop_context) {
   if (archive == nullptr || !has_text(destination) || buffer == nullptr || buffer_size <= 0) {
     return -1;
@@ -279,9 +318,9 @@ std::int32_t zip_unpack_index_to_file(zip_t* archive, zip_uint64_t index, const 
   if (!reader) {
     return -1;
   }
-  // The destination is replaced only once the whole entry was read (libzip
-  // checks the CRC at its end) and written; until then it stays untouched.
-  ReplacingFile output;
+  // Replacing, the destination changes only once the whole entry was read
+  // (libzip checks the CRC at its end) and written.
+  UnpackOutput output(target);
   if (!output.open(destination)) {
     return -1;
   }
@@ -307,8 +346,7 @@ std::int32_t zip_unpack_index_to_file(zip_t* archive, zip_uint64_t index, const 
   if (total != declared) {
     return -1;
   }
-  output.set_executable(recorded_executable(archive, index));
-  if (!output.commit()) {
+  if (!output.commit(recorded_executable(archive, index))) {
     return -1;
   }
   return static_cast<std::int32_t>(total);

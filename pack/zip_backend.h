@@ -56,14 +56,24 @@ std::int32_t zip_backend_uncompress_memory(const void* source, std::int32_t sour
 // Asked between the chunks of an unpack; true ends the unpack as failed.
 using UnpackStopCheck = bool (*)(const void* context);
 
+enum class UnpackTarget {
+  // The destination is replaced only when all is written; until then it
+  // stays as it was.
+  replace,
+  // Written into directly: the destination is a private file of the
+  // caller's (a staged temporary), which holds part of the entry when the
+  // unpack fails. One file fewer to create and rename per entry.
+  in_place,
+};
+
 // Writes the entry at `index` of `archive` to `destination` through `buffer`,
 // as an unpack of the pack interface does: exactly the size the archive
-// declares, the CRC checked, the destination replaced only when all is
-// written. `stop_requested` (may be null) is asked with `stop_context`
-// before every chunk. Bytes written, -1 on failure. Touches nothing but its
-// arguments, so threads with archives of their own may call it at once.
+// declares, the CRC checked. `stop_requested` (may be null) is asked with
+// `stop_context` before every chunk. Bytes written, -1 on failure. Touches
+// nothing but its arguments, so threads with archives of their own may call
+// it at once.
 std::int32_t zip_unpack_index_to_file(zip_t* archive, zip_uint64_t index, const char* destination,
-                                      void* buffer, std::int32_t buffer_size,
+                                      void* buffer, std::int32_t buffer_size, UnpackTarget target,
                                       UnpackStopCheck stop_requested, const void* stop_context);
 // The index of the entry named `entry_name` (8-bit text), -1 when none.
 zip_int64_t zip_locate_entry(zip_t* archive, const char* entry_name);

@@ -150,37 +150,28 @@ class InstallPlan {
 // Unpacks the entries `names` each to a temporary beside its destination,
 // making the folders on the way; a directory entry only makes its folders.
 // The entries are found by name when `by_name` is set, else `names` is the
-// package's every entry in its order. All temporaries are staged first
-// (the transaction is the main thread's), then the files are unpacked on
-// one worker per core. The entry reported is the first in order that
+// package's every entry in its order. The files are unpacked on one worker
+// per core while this thread stages the ones after them (the transaction
+// is this thread's alone). The entry reported is the first in order that
 // failed, as when they were unpacked one by one.
 Outcome stage_entries(FileTransaction& transaction, std::intptr_t pack,
                       const std::vector<std::string>& names, bool by_name) {
-  std::vector<UnpackJob> jobs;
-  std::vector<std::size_t> job_entries;  // the position in `names` of each job
-  Outcome staging_failure;
-  for (std::size_t i = 0; i < names.size() && !staging_failure; ++i) {
-    const std::string& name = names[i];
-    if (!make_entry_folders(name.c_str(), transaction)) {
-      staging_failure = unpack_failure(name);
-    } else if (!entry_is_directory(name.c_str())) {
-      const std::string staged = transaction.stage(name.c_str());
-      if (staged.empty()) {
-        staging_failure = unpack_failure(name);
-      } else {
-        jobs.push_back({by_name ? -1 : static_cast<std::int64_t>(i), by_name ? name : std::string(),
-                        staged});
-        job_entries.push_back(i);
-      }
-    }
+  std::vector<UnpackJob> jobs(names.size());
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (by_name) jobs[i].name = names[i];
+    else jobs[i].index = static_cast<std::int64_t>(i);
   }
-  // The entries before one that could not be staged still decide whether
-  // an earlier one fails.
-  const std::vector<UnpackResult> results =
-      unpack_entries(pack_archive_path(pack).c_str(), jobs, unpack_worker_count(jobs.size()));
-  const std::size_t failed = first_unwritten(results);
-  if (failed < jobs.size()) return unpack_failure(names[job_entries[failed]]);
-  return staging_failure;
+  const auto stage = [&](std::size_t i, UnpackJob& job) {
+    const char* name = names[i].c_str();
+    if (!make_entry_folders(name, transaction)) return JobReadiness::failed;
+    if (entry_is_directory(name)) return JobReadiness::nothing_to_write;
+    job.destination = transaction.stage(name);
+    return job.destination.empty() ? JobReadiness::failed : JobReadiness::ready;
+  };
+  const std::size_t failed = first_unfinished(unpack_entries(
+      pack_archive_path(pack).c_str(), jobs, unpack_worker_count(jobs.size()), stage));
+  if (failed < names.size()) return unpack_failure(names[failed]);
+  return std::nullopt;
 }
 
 // Moves everything staged into place; a destination that cannot be replaced
