@@ -8,7 +8,10 @@
 // its validator in If-Range. A server that answers with 200 instead gives
 // the size in Content-Length; its body is not read (that connection ends).
 #include <algorithm>
+#include <algorithm>
+#include <chrono>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -309,6 +312,10 @@ class HttpsTransport final : public Transport {
 
   bool unreachable() const override { return unreachable_; }
 
+  void give_up_at(std::optional<std::chrono::steady_clock::time_point> until) override {
+    give_up_ = until;
+  }
+
  private:
   // What the first answer for a file said.
   struct Known {
@@ -364,8 +371,9 @@ class HttpsTransport final : public Transport {
       request.if_range = reception.if_range.c_str();
       request.ca_file = kExtraCaFile;
       request.allow_plain_http = kAllowLoopbackHttp;
-      request.timeout_seconds = timeout_;
+      request.timeout_seconds = request_timeout();
       request.min_bytes_per_window = FTP_MIN_BYTES_PER_TIMEOUT;
+      if (request.timeout_seconds <= 0) return answer;  // the caller's time is up
       Exchange exchange(reception);
       const HttpsOutcome outcome = client_->perform(request, exchange);
       if (redirects == 0) *first_outcome = outcome;
@@ -385,8 +393,19 @@ class HttpsTransport final : public Transport {
     }
   }
 
+  // The bound of the next request: the time-out, or less when the caller
+  // gives up sooner; 0 when that time has come.
+  std::int32_t request_timeout() const {
+    if (!give_up_) return timeout_;
+    const auto left = *give_up_ - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero()) return 0;
+    const auto seconds = std::chrono::ceil<std::chrono::seconds>(left).count();
+    return static_cast<std::int32_t>(std::min<std::int64_t>(seconds, timeout_));
+  }
+
   std::vector<std::string> bases_;
   std::int32_t timeout_;
+  std::optional<std::chrono::steady_clock::time_point> give_up_;
   std::unique_ptr<HttpsClient> client_;
   std::map<std::string, Known> known_;
   std::size_t base_ = 0;
