@@ -7,7 +7,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <system_error>
+#include <exception>
 #include <thread>
 
 #include "pack/pack.h"
@@ -90,7 +90,9 @@ Archive open_archive(const std::string& path) {
   return Archive(zip_open(path.c_str(), ZIP_RDONLY, &error));
 }
 
-bool run_job(zip_t* archive, void* buffer, const UnpackJob& job, const StopContext& stop) {
+// An exception (no memory for a name) fails the job: nothing may escape a
+// worker's thread.
+bool run_job(zip_t* archive, void* buffer, const UnpackJob& job, const StopContext& stop) noexcept try {
   zip_int64_t index = job.index;
   if (index < 0) {
     index = zip_locate_entry(archive, job.name.c_str());
@@ -101,6 +103,8 @@ bool run_job(zip_t* archive, void* buffer, const UnpackJob& job, const StopConte
                                                  job.destination.c_str(), buffer,
                                                  WORKER_UNPACK_BUFFER_SIZE, UnpackTarget::in_place,
                                                  earlier_job_failed, &stop) >= 0;
+} catch (...) {
+  return false;
 }
 
 // Takes jobs in order until none is left or one before the next failed.
@@ -125,6 +129,16 @@ void take_jobs(Work& work, zip_t* archive, void* buffer) {
 // the workers once ready; stops at a failed one, or once a job before the
 // next has failed.
 void prepare_jobs(Work& work, const PrepareJob& prepare) {
+  // Should the preparing throw, the workers finish or stop the jobs they
+  // hold and take no more.
+  struct EndOnUnwind {
+    Work& work;
+    ~EndOnUnwind() {
+      if (std::uncaught_exceptions() == 0) return;
+      note_failure(work, 0);
+      work.end_preparing();
+    }
+  } end_on_unwind{work};
   const std::size_t count = work.jobs->size();
   for (std::size_t job = 0; job < count && job <= work.first_failed.load(); ++job) {
     const JobReadiness readiness = prepare ? prepare(job, (*work.jobs)[job]) : JobReadiness::ready;
@@ -155,7 +169,7 @@ class Helpers {
     for (int i = 0; i < count; ++i) {
       try {
         threads_.emplace_back([&work] { helper(work); });
-      } catch (const std::system_error&) {
+      } catch (...) {  // no thread or no memory for one: one helper fewer
         return;
       }
     }

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <new>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -158,6 +159,12 @@ TEST_F(ParallelUnpackTest, TheEarliestFailureIsReportedAndNothingStays) {
   jobs[20] = {-1, "missing.bin", jobs[20].destination};
   EXPECT_EQ(first_unfinished(unpack_entries("package.zip", jobs, 4)), 20u);
   EXPECT_EQ(unpack_entries("nothing.zip", jobs, 4)[0], UnpackResult::failed);
+  // A preparing that throws leaves no worker waiting for it.
+  const auto throw_at_3 = [](std::size_t i, UnpackJob&) {
+    if (i == 3) throw std::bad_alloc();
+    return JobReadiness::ready;
+  };
+  EXPECT_THROW(unpack_entries("package.zip", jobs, 4, throw_at_3), std::bad_alloc);
 }
 
 }  // namespace
