@@ -20,6 +20,17 @@ constexpr std::int32_t kDataWaitStepMs = 100;
 // end of the range before the connection is closed, stays within it.
 constexpr std::uint64_t kSmallestWindow = 16 * 1024;
 constexpr std::uint64_t kLargestWindow = 256 * 1024;
+// A range at least this long (the rest of a package being continued, say)
+// keeps the system's own receive buffer, which grows with the link: what
+// runs past its end is small beside it, and a fixed window would cap the
+// rate on a long, fast link.
+constexpr std::uint64_t kUnboundedWindowFrom = std::uint64_t{8} << 20;
+
+// The receive buffer for a range of `length` bytes; 0: the system's.
+std::int32_t window_for(std::uint64_t length) {
+  if (length >= kUnboundedWindowFrom) return 0;
+  return static_cast<std::int32_t>(std::clamp(length, kSmallestWindow, kLargestWindow));
+}
 
 bool binary_type(FtpSession* session) {
   return ftp_send_command(session, "TYPE ", "I") != 0 && ftp_expect(session, "200", nullptr, 0) != 0;
@@ -118,7 +129,7 @@ std::int32_t ftp_receive_range(ObjectId session_id, const char* remote, std::uin
       ftp_detail::load_shared(session->transfer_running) != 0 || !binary_type(session)) {
     return 0;
   }
-  const auto window = static_cast<std::int32_t>(std::clamp(length, kSmallestWindow, kLargestWindow));
+  const std::int32_t window = window_for(length);
   if (!ftp_open_data_channel(session, window)) {
     ftp_close_data_channel(session);
     return 0;
@@ -131,7 +142,9 @@ std::int32_t ftp_receive_range(ObjectId session_id, const char* remote, std::uin
                          ftp_expect(session, "125;150", nullptr, 0) != 0;
   const bool connected =
       requested && (session->passive != 0 || ftp_accept_data_connection(session));
-  if (connected && session->passive == 0) os::set_receive_buffer(session->data->socket, window);
+  if (connected && session->passive == 0 && window > 0) {
+    os::set_receive_buffer(session->data->socket, window);
+  }
   const bool received = connected && receive_range(session, offset, length, sink, context);
   // Closing the data connection ends the transfer early; the server then
   // answers with the transfer's final reply, which keeps the dialogue in step.
