@@ -9,8 +9,9 @@
 
 Both are measured for the updater as built by default and for a build with a
 publisher key (BRINDAX_RELEASE_PUBLIC_KEY), which fetches and checks the
-minisign signatures of the list and the package; the release is signed with
-a key pair made once in build/bench-signed. The keyed install should stay
+list's minisign signature and holds the package to the release that
+signature binds; the release is signed with a key pair made once in
+build/bench-signed. The keyed install should stay
 within 15% of the plain one.
 
 Each measurement alternates the two sides over several rounds against the
@@ -22,6 +23,7 @@ import argparse
 import os
 import random
 import shutil
+import hashlib
 import signal
 import socket
 import statistics
@@ -60,8 +62,23 @@ def bench_key():
     return line, secret
 
 
-def sign(secret, path):
-    subprocess.run(["minisign", "-S", "-s", secret, "-m", path], check=True, stdout=subprocess.DEVNULL)
+def sign(secret, path, comment=None):
+    args = ["minisign", "-S", "-s", secret, "-m", path]
+    if comment is not None:
+        args += ["-t", comment]
+    subprocess.run(args, check=True, stdout=subprocess.DEVNULL)
+
+
+def release_binding(package, sequence=1):
+    """The list signature's trusted comment that binds `package` (as
+    brindax-publish --sign writes it)."""
+    digest = hashlib.blake2b(digest_size=64)
+    size = 0
+    with open(package, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            digest.update(block)
+            size += len(block)
+    return "brindax-release:%d size:%d blake2b512:%s" % (sequence, size, digest.hexdigest())
 
 
 def build_updater(port, public_key=""):
@@ -132,8 +149,8 @@ def main():
         subprocess.run(["zip", "-q", "-r", os.path.join(remote, "Brindax.zip"), "."], cwd=release, check=True)
         with open(os.path.join(remote, "Brindax.ver"), "w") as f:
             f.write("Brindax.zip\n" + "\n".join(records) + "\n")
-        sign(secret_key, os.path.join(remote, "Brindax.ver"))
-        sign(secret_key, os.path.join(remote, "Brindax.zip"))
+        sign(secret_key, os.path.join(remote, "Brindax.ver"),
+             release_binding(os.path.join(remote, "Brindax.zip")))
         unpacked = sum(os.path.getsize(os.path.join(d, n)) for d, _, ns in os.walk(release) for n in ns)
         print("release: %d files, %.1f MiB unpacked, package %.1f MiB" %
               (len(records), unpacked / MIB, os.path.getsize(os.path.join(remote, "Brindax.zip")) / MIB))
@@ -192,7 +209,8 @@ def main():
         local_list = "\n".join(lines) + "\n"
         with open(os.path.join(remote, "Brindax.ver"), "w") as f:
             f.write(server_list)
-        sign(secret_key, os.path.join(remote, "Brindax.ver"))
+        sign(secret_key, os.path.join(remote, "Brindax.ver"),
+             release_binding(os.path.join(remote, "Brindax.zip")))
         check_dir = os.path.join(work, "check")
         os.makedirs(check_dir)
         with open(os.path.join(check_dir, "LocalVersion.ver"), "w") as f:
