@@ -84,8 +84,9 @@ std::vector<Entry> release(unsigned seed, std::size_t first_size = kEntrySize) {
   return entries;
 }
 
+// `width` little-endian bytes of `value` (zeros past its eighth byte).
 void put(std::string& to, std::uint64_t value, int width) {
-  for (int i = 0; i < width; ++i) to += static_cast<char>((value >> (8 * i)) & 0xFF);
+  for (int i = 0; i < width; ++i) to += static_cast<char>(i < 8 ? (value >> (8 * i)) & 0xFF : 0);
 }
 
 // `zip` (no comment yet) with a second package hidden in its end record's
