@@ -1049,6 +1049,20 @@ def box_when_the_signed_package_was_changed(s):
 
 
 @case
+def box_when_the_release_is_older_than_the_installed_one(s):
+    # Release 1 served to an installation of release 2: refused, nothing changes.
+    s.serve(signed_release(s, {s.version_file: VERSIONS, "pack-1.zip": make_zip(package_entries(s))}))
+    s.local({"LocalVersion.ver": b"old.zip\nBrindax.exe@0.9\n", "data.txt": b"old data",
+             "LocalVersion.seq": b"Brindax installed release sequence\n2\n"})
+    before = tree(s.cwd)
+    code = s.message_box(s.start(["MajAll"], variant="signed"), "Signature Error",
+                         "The update server's release is older than the installed one.")
+    check(code == 0, "exit code %d, expected 0" % code)
+    check(tree(s.cwd) == before, "the folder changed: %s" % sorted(tree(s.cwd)))
+    check(s.app_marker() is None, "an application was started")
+
+
+@case
 def publisher_release_installs_as_made(s):
     # brindax-publish.exe makes a release from a folder; verify accepts it and
     # catches a record whose entry is missing; the updater installs it as made.
