@@ -10,6 +10,15 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 . scripts/compiler-cache.sh
 
+# The tests' servers listen on fixed loopback ports from 47000 on. Those lie
+# in the system's range of automatic ports, so a passive-mode listener or an
+# outgoing connection of another test could hold one at the wrong moment:
+# keep them out of that range where we may (root), else carry on as before.
+reserved=/proc/sys/net/ipv4/ip_local_reserved_ports
+if [ -w "$reserved" ] && [ -z "$(cat "$reserved")" ]; then
+  echo 47000-47999 > "$reserved" || true
+fi
+
 log=$(mktemp /tmp/brindax-test.XXXXXX)
 trap 'rm -f "$log"' EXIT
 
