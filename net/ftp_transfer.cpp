@@ -159,13 +159,6 @@ ReadOutcome read_data(FtpSession* session, char* buffer, std::int32_t* count,
   }
 }
 
-// The folder part of a local file name ("" for the current folder).
-std::string folder_of(const char* path) {
-  const std::string_view text(path);
-  const std::size_t slash = text.find_last_of("/\\");
-  return slash == std::string_view::npos ? std::string() : std::string(text.substr(0, slash + 1));
-}
-
 // Whether the volume keeps `keep_free` bytes after the next
 // kFreeSpaceCheckBytes are written (true when the free space is unknown).
 bool room_for_more(const std::string& folder, std::int64_t keep_free) {
@@ -188,7 +181,7 @@ bool receive_data(FtpSession* session, ReplacingFile& file, const char* local,
                                               [](char* block) { main_free(block); });
   char* buffer = held.get();
   if (buffer == nullptr) return false;
-  const std::string folder = folder_of(local);
+  const std::string folder = os::folder_of(local);
   const auto window = std::chrono::milliseconds(ftp_detail::timeout_ms(session));
   Clock::time_point window_end = Clock::now() + window;
   std::int64_t window_bytes = 0;

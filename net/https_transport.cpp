@@ -149,17 +149,11 @@ struct Answer {
   std::int64_t total = -1;  // a 206's Content-Range total
 };
 
-std::string folder_of(const char* path) {
-  const std::string_view text(path);
-  const std::size_t slash = text.find_last_of("/\\");
-  return slash == std::string_view::npos ? std::string() : std::string(text.substr(0, slash + 1));
-}
-
 // A whole file into a ReplacingFile, within the download options.
 class FileReception final : public Reception {
  public:
   FileReception(const char* local, const ReceiveOptions& options)
-      : local_(local), folder_(folder_of(local)), options_(options) {}
+      : local_(local), folder_(os::folder_of(local)), options_(options) {}
 
   bool begin(const http::ResponseHead& head, bool) override {
     if (options_.max_size > 0 && head.content_length > options_.max_size) return false;

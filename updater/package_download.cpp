@@ -95,7 +95,7 @@ class PackageDownload final : public DataObserver {
         info_(info),
         options_(options),
         fresh_observer_(fresh_observer),
-        folder_(folder_of(local)),
+        folder_(os::folder_of(local)),
         patience_(std::chrono::milliseconds(builtin_settings().ftp_timeout_seconds * 2500)) {}
 
   ~PackageDownload() { server_.give_up_at(std::nullopt); }
@@ -159,12 +159,6 @@ class PackageDownload final : public DataObserver {
   }
 
  private:
-  static std::string folder_of(const char* path) {
-    const std::string_view text(path);
-    const std::size_t slash = text.find_last_of("/\\");
-    return slash == std::string_view::npos ? std::string(".") : std::string(text.substr(0, slash + 1));
-  }
-
   // Every piece passes here on its way to the caller's observer: it moves
   // the time by which the download gives up.
   void received(const char* data, std::int32_t size) override {

@@ -43,13 +43,6 @@ bool allocate(Bytes& bytes, std::uint64_t size) {
   }
 }
 
-// The folder part of a local file name ("" for the current folder).
-std::string folder_of(const char* path) {
-  const std::string_view text(path);
-  const std::size_t slash = text.find_last_of("/\\");
-  return slash == std::string_view::npos ? std::string() : std::string(text.substr(0, slash + 1));
-}
-
 // Whether the volume keeps FTP_KEEP_FREE_BYTES free after `bytes` more are
 // written (true when the free space is unknown).
 bool room_for(const std::string& folder, std::uint64_t bytes) {
@@ -229,7 +222,7 @@ bool fetch_changed_entries(Transport& server, const char* remote_package,
   }
   RangeTarget target;
   target.package_size = static_cast<std::uint64_t>(remote_size);
-  target.folder = folder_of(local_path);
+  target.folder = os::folder_of(local_path);
   // The copy claims the package's size: it must fit where the whole package
   // would (a volume without sparse files takes all of it).
   if (!room_for(target.folder, target.package_size)) return false;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace brindax::os {
@@ -74,6 +75,12 @@ void set_executable(const char* path, bool executable);
 // Bytes this process may still write on the volume that holds `folder`
 // (a folder path; "" or "." is the current folder); -1 when unknown.
 std::int64_t free_space(const char* folder);
+// The folder part of a file's path, as free_space takes it ("" for the
+// current folder).
+inline std::string folder_of(std::string_view path) {
+  const std::size_t slash = path.find_last_of("/\\");
+  return slash == std::string_view::npos ? std::string() : std::string(path.substr(0, slash + 1));
+}
 
 // The id of this process (used to name temporary files).
 std::uint32_t process_id();
