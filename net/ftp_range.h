@@ -29,4 +29,12 @@ using FtpRangeSink = bool (*)(void* context, std::uint64_t offset, const char* d
 std::int32_t ftp_receive_range(ObjectId session, const char* remote, std::uint64_t offset,
                                std::uint64_t length, FtpRangeSink sink, void* context);
 
+// Downloads the whole of `remote` into `sink` instead of a file (offsets
+// from 0 on), with the bounds of ftp_receive_file_with: it fails past
+// `max_size` bytes (0: no bound) or when the sink returns false. 1 when the
+// server ended the transfer with a positive reply and the sink took every
+// byte, 0 otherwise.
+std::int32_t ftp_receive_stream(ObjectId session, const char* remote, std::int64_t max_size,
+                                FtpRangeSink sink, void* context);
+
 }  // namespace brindax

@@ -1,6 +1,7 @@
 // File download over an FTP session: binary type, a passive or active data
-// connection, "RETR ", the data copied into the local file, the final reply;
-// on the caller's thread or on a worker thread.
+// connection, "RETR ", the data copied into the local file (or handed to the
+// caller's sink), the final reply; on the caller's thread or on a worker
+// thread.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include "net/api_text.h"
 #include "net/ftp.h"
 #include "net/ftp_internal.h"
+#include "net/ftp_range.h"
 #include "net/ftp_reply.h"
 #include "net/os_thread.h"
 #include "runtime/core/file.h"
@@ -166,14 +168,30 @@ bool room_for_more(const std::string& folder, std::int64_t keep_free) {
   return free_bytes < 0 || free_bytes - kFreeSpaceCheckBytes >= keep_free;
 }
 
-// Copies the data stream into the file; true when the server ended it and
-// every byte was written (and shown to the observer). Fails when fewer than
+// Where a download's data goes: a file that appears only once the download
+// succeeded, or the caller's sink (offsets from 0 on).
+struct Destination {
+  ReplacingFile* file = nullptr;
+  FtpRangeSink sink = nullptr;
+  void* context = nullptr;
+  std::uint64_t offset = 0;
+
+  bool write(const char* data, std::int32_t n) {
+    if (file != nullptr) return file->write(data, n);
+    const bool taken = sink(context, offset, data, n);
+    offset += static_cast<std::uint64_t>(n);
+    return taken;
+  }
+};
+
+// Copies the data stream into the destination; true when the server ended
+// it and every byte was taken (and shown to the observer). Fails when fewer than
 // FTP_MIN_BYTES_PER_TIMEOUT bytes arrive within any time-out window, when
 // nothing at all arrives for one time-out (a stream that stops is given up
 // one time-out after its last byte, not at the end of the window after the
 // one that brought it), past the size bound, or when the volume would run
 // short of free space.
-bool receive_data(FtpSession* session, ReplacingFile& file, const char* local,
+bool receive_data(FtpSession* session, Destination& destination, const char* local,
                   const FtpReceiveOptions& limits) {
   // One fixed buffer from the main heap for the whole download (too large
   // for the worker thread's stack).
@@ -181,7 +199,9 @@ bool receive_data(FtpSession* session, ReplacingFile& file, const char* local,
                                               [](char* block) { main_free(block); });
   char* buffer = held.get();
   if (buffer == nullptr) return false;
-  const std::string folder = os::folder_of(local);
+  // Only a file takes room on a volume.
+  const std::string folder = local != nullptr ? os::folder_of(local) : std::string();
+  const std::int64_t keep_free = local != nullptr ? limits.keep_free : 0;
   const auto window = std::chrono::milliseconds(ftp_detail::timeout_ms(session));
   Clock::time_point window_end = Clock::now() + window;
   std::int64_t window_bytes = 0;
@@ -198,11 +218,11 @@ bool receive_data(FtpSession* session, ReplacingFile& file, const char* local,
     if (outcome == ReadOutcome::data) {
       silence_end = Clock::now() + std::chrono::milliseconds(ftp_detail::timeout_ms(session));
       if (limits.max_size > 0 && total + count > limits.max_size) return false;
-      if (limits.keep_free > 0 && total + count > next_space_check) {
-        if (!room_for_more(folder, limits.keep_free)) return false;
+      if (keep_free > 0 && total + count > next_space_check) {
+        if (!room_for_more(folder, keep_free)) return false;
         next_space_check = total + kFreeSpaceCheckBytes;
       }
-      if (!file.write(buffer, count)) return false;
+      if (!destination.write(buffer, count)) return false;
       if (limits.observer != nullptr) limits.observer->received(buffer, count);
       total += count;
       window_bytes += count;
@@ -216,8 +236,11 @@ bool receive_data(FtpSession* session, ReplacingFile& file, const char* local,
   }
 }
 
+// Downloads `remote` into the file `local`, or, when `local` is null, into
+// `sink`.
 std::int32_t ftp_transfer(FtpSession* session, const char* remote, const char* local,
-                          const FtpReceiveOptions& limits) {
+                          const FtpReceiveOptions& limits, FtpRangeSink sink = nullptr,
+                          void* context = nullptr) {
   bool completed = false;
   bool request_accepted = false;
   if (ftp_send_command(session, "TYPE ", "I") != 0 && ftp_expect(session, "200", nullptr, 0) != 0) {
@@ -229,11 +252,15 @@ std::int32_t ftp_transfer(FtpSession* session, const char* remote, const char* l
       const bool connected =
           request_accepted && (session->passive != 0 || ftp_accept_data_connection(session));
       ReplacingFile file;
+      Destination destination;
+      destination.sink = sink;
+      destination.context = context;
+      if (local != nullptr) destination.file = &file;
       bool received = false;
-      if (connected && file.open(local)) {
+      if (connected && (local == nullptr || file.open(local))) {
         store_shared(session->transfer_status, FTP_STATUS_NONE);
         store_shared(session->abort, 0);
-        received = receive_data(session, file, local, limits);
+        received = receive_data(session, destination, local, limits);
       }
       ftp_close_data_channel(session);
       // After a 125 or 150 the server always ends with a reply of its own;
@@ -242,7 +269,7 @@ std::int32_t ftp_transfer(FtpSession* session, const char* remote, const char* l
       if (request_accepted && load_shared(session->abort) == 0) {
         std::int32_t code = 0;
         const bool confirmed = ftp_skip_reply(session, &code) != 0 && code >= 200 && code < 300;
-        completed = received && confirmed && file.commit();
+        completed = received && confirmed && (local == nullptr || file.commit());
       }
     }
   }
@@ -261,15 +288,22 @@ void ftp_transfer_worker(void* argument) {
   store_shared(session->transfer_running, 0);
 }
 
-std::int32_t receive_file(ObjectId session_id, const char* remote, const char* local,
-                          std::int32_t asynchronous, const FtpReceiveOptions& limits) {
-  if (remote == nullptr || local == nullptr) return 0;
+// The session of a download about to start, marked as running one; null
+// when there is none or it runs one already (one download at a time).
+FtpSession* start_download(ObjectId session_id) {
   FtpSession* session = ftp_lookup(session_id);
-  // One download at a time per session.
-  if (session == nullptr || load_shared(session->transfer_running) != 0) return 0;
+  if (session == nullptr || load_shared(session->transfer_running) != 0) return nullptr;
   store_shared(session->abort, 0);
   store_shared(session->transfer_status, FTP_STATUS_STARTING);
   store_shared(session->transfer_running, 1);
+  return session;
+}
+
+std::int32_t receive_file(ObjectId session_id, const char* remote, const char* local,
+                          std::int32_t asynchronous, const FtpReceiveOptions& limits) {
+  if (remote == nullptr || local == nullptr) return 0;
+  FtpSession* session = start_download(session_id);
+  if (session == nullptr) return 0;
 
   if (asynchronous == 0) {
     const std::int32_t result = ftp_transfer(session, remote, local, limits);
@@ -306,6 +340,18 @@ std::int32_t ftp_receive_file(ObjectId session, const char* remote, const char* 
 std::int32_t ftp_receive_file_with(ObjectId session, const char* remote, const char* local,
                                    const FtpReceiveOptions& limits) {
   return receive_file(session, remote, local, 0, limits);
+}
+
+std::int32_t ftp_receive_stream(ObjectId session_id, const char* remote, std::int64_t max_size,
+                                FtpRangeSink sink, void* context) {
+  if (remote == nullptr || sink == nullptr) return 0;
+  FtpSession* session = start_download(session_id);
+  if (session == nullptr) return 0;
+  FtpReceiveOptions limits;
+  limits.max_size = max_size;
+  const std::int32_t result = ftp_transfer(session, remote, nullptr, limits, sink, context);
+  store_shared(session->transfer_running, 0);
+  return result;
 }
 
 std::int32_t ftp_receive_file_ex(ObjectId session, const char* remote, const char* local,

@@ -22,6 +22,11 @@ class FtpTransport final : public Transport {
     return session_ != 0 && ftp_receive_file_with(session_, remote, local, options) != 0;
   }
 
+  bool receive_stream(const char* remote, std::int64_t max_size, RangeSink sink,
+                      void* context) override {
+    return session_ != 0 && ftp_receive_stream(session_, remote, max_size, sink, context) != 0;
+  }
+
   RangeReply receive_range(const char* remote, std::uint64_t offset, std::uint64_t length,
                            RangeSink sink, void* context) override {
     if (session_ == 0) return RangeReply::failed;

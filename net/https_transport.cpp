@@ -8,7 +8,6 @@
 // its validator in If-Range. A server that answers with 200 instead gives
 // the size in Content-Length; its body is not read (that connection ends).
 #include <algorithm>
-#include <algorithm>
 #include <chrono>
 #include <map>
 #include <optional>
@@ -206,6 +205,28 @@ class FileReception final : public Reception {
   std::int64_t next_space_check_ = 0;
 };
 
+// A whole file handed to the caller's sink, within a size bound.
+class StreamReception final : public Reception {
+ public:
+  StreamReception(std::int64_t max_size, RangeSink sink, void* context)
+      : max_size_(max_size), sink_(sink), context_(context) {}
+
+  bool begin(const http::ResponseHead& head, bool whole) override {
+    return whole && (max_size_ <= 0 || head.content_length <= max_size_);
+  }
+  bool piece(std::uint64_t offset, const char* data, std::int32_t n) override {
+    if (max_size_ > 0 && offset + static_cast<std::uint64_t>(n) > static_cast<std::uint64_t>(max_size_)) {
+      return false;
+    }
+    return sink_(context_, offset, data, n);
+  }
+
+ private:
+  std::int64_t max_size_;
+  RangeSink sink_;
+  void* context_;
+};
+
 // A range handed to the caller's sink.
 class SinkReception final : public Reception {
  public:
@@ -244,6 +265,13 @@ class HttpsTransport final : public Transport {
     FileReception reception(local, options);
     const Answer answer = request(remote, reception);
     return answer.delivered && answer.mode == Mode::whole && reception.commit();
+  }
+
+  bool receive_stream(const char* remote, std::int64_t max_size, RangeSink sink,
+                      void* context) override {
+    StreamReception reception(max_size, sink, context);
+    const Answer answer = request(remote, reception);
+    return answer.delivered && answer.mode == Mode::whole;
   }
 
   RangeReply receive_range(const char* remote, std::uint64_t offset, std::uint64_t length,

@@ -51,6 +51,15 @@ class Transport {
   virtual bool receive_file(const char* remote, const char* local,
                             const ReceiveOptions& options) = 0;
 
+  // Downloads the whole of `remote` into `sink` and nowhere else, in
+  // order, each piece at its offset from 0 on; a sink handed offset 0 again
+  // sees the transfer start over and forgets what it took. Fails past
+  // `max_size` bytes (0: no bound), when the sink returns false, or when the
+  // transfer does not end as the server framed it. The bounds on time are
+  // those of receive_file.
+  virtual bool receive_stream(const char* remote, std::int64_t max_size, RangeSink sink,
+                              void* context) = 0;
+
   // Fetches `length` (> 0) bytes of `remote` from `offset` on into `sink`.
   // Every piece after the first of one file is asked for on the condition
   // that the file is still the one the first answer came from.

@@ -133,6 +133,7 @@ class MemoryServer : public Transport {
   MemoryServer(std::uint64_t size, std::string suffix, std::size_t whole_from)
       : size_(size), suffix_(std::move(suffix)), whole_from_(whole_from) {}
   bool receive_file(const char*, const char*, const ReceiveOptions&) override { return false; }
+  bool receive_stream(const char*, std::int64_t, RangeSink, void*) override { return false; }
   RangeReply receive_range(const char*, std::uint64_t offset, std::uint64_t length,
                            RangeSink sink, void* context) override {
     const bool whole = requests.size() >= whole_from_;

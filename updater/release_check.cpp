@@ -49,7 +49,7 @@ std::optional<ReleaseBinding>& accepted_binding() {
 [[noreturn]] void refuse(const char* text, const char* received_file,
                          const std::string& signature_file) {
   if (!signature_file.empty()) file_delete(signature_file.c_str());
-  file_delete(received_file);
+  if (*received_file != '\0') file_delete(received_file);
   if (!accepted_list_copy().empty()) file_delete(accepted_list_copy().c_str());
   show_notice("Signature Error", text);
   end_program(0);
@@ -232,13 +232,19 @@ bool release_signatures_checked() {
   return key != nullptr && *key != '\0';
 }
 
-void require_signed_list(const char* local_copy) {
-  if (!release_signatures_checked()) return;
+namespace {
+
+// Fetches the list's signature and holds the list to it with `verify`
+// (signature file, key) -> SignatureCheck, then holds the release it names
+// to the clock and the installed one. `local_copy` (empty when the list
+// was kept in memory) is deleted when the list is refused.
+template <typename Verify>
+void accept_signed_list(const char* local_copy, Verify verify) {
   const char* what = "version list";
   const std::string signature_file = private_signature_file();
   const ReleaseKey key = built_in_key(what, local_copy, signature_file);
   fetch_signature(what, updater_settings().remote_version_file, local_copy, signature_file);
-  const SignatureCheck result = verify_file_signature(local_copy, signature_file.c_str(), key);
+  const SignatureCheck result = verify(signature_file.c_str(), key);
   if (result != SignatureCheck::ok) reject(what, result, local_copy, signature_file);
   ReleaseSignature signature;
   if (read_signature_file(signature_file.c_str(), &signature) != SignatureCheck::ok) {
@@ -246,7 +252,23 @@ void require_signed_list(const char* local_copy) {
   }
   accept_binding(signature, local_copy, signature_file);
   file_delete(signature_file.c_str());
+}
+
+}  // namespace
+
+void require_signed_list(const char* local_copy) {
+  if (!release_signatures_checked()) return;
+  accept_signed_list(local_copy, [local_copy](const char* signature_file, const ReleaseKey& key) {
+    return verify_file_signature(local_copy, signature_file, key);
+  });
   accepted_list_copy() = local_copy;
+}
+
+void require_signed_list_digest(const std::array<std::uint8_t, 64>& digest) {
+  if (!release_signatures_checked()) return;
+  accept_signed_list("", [&digest](const char* signature_file, const ReleaseKey& key) {
+    return verify_digest_signature(signature_file, key, digest);
+  });
 }
 
 std::int32_t receive_signed_package(const char* remote_name, const char* local_path) {

@@ -4,6 +4,7 @@
 // is sent to the server.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 #include "runtime/core/file_transaction.h"
@@ -22,6 +23,10 @@ bool release_signatures_checked();
 // deletes the copy and the signature, reports it and ends the process with
 // exit code 0.
 void require_signed_list(const char* local_copy);
+
+// The same for a list kept in memory instead of a copy on disk: `digest`
+// is the BLAKE2b-512 of the bytes that arrived.
+void require_signed_list_digest(const std::array<std::uint8_t, 64>& digest);
 
 // Fetches the package `remote_name` into `local_path` and answers 1
 // received, 0 not. With a key it hashes the data on a second thread while it

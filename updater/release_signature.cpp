@@ -179,6 +179,15 @@ SignatureCheck read_signature_file(const char* signature_path, ReleaseSignature*
   return SignatureCheck::ok;
 }
 
+SignatureCheck verify_digest_signature(const char* signature_path, const ReleaseKey& key,
+                                       const std::array<std::uint8_t, 64>& digest) {
+  ReleaseSignature signature;
+  const SignatureCheck read = read_signature_file(signature_path, &signature);
+  if (read != SignatureCheck::ok) return read;
+  return check_release_signature(
+      signature, key, std::string_view(reinterpret_cast<const char*>(digest.data()), digest.size()));
+}
+
 SignatureCheck verify_file_signature(const char* file_path, const char* signature_path,
                                      const ReleaseKey& key) {
   ReleaseSignature signature;

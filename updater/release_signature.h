@@ -86,6 +86,11 @@ SignatureCheck check_release_signature(const ReleaseSignature& signature, const 
 SignatureCheck verify_release_signature(std::string_view signature_text, const ReleaseKey& key,
                                         std::string_view content);
 
+// The whole check of a signature file against the BLAKE2b-512 `digest` of
+// content hashed as it arrived.
+SignatureCheck verify_digest_signature(const char* signature_path, const ReleaseKey& key,
+                                       const std::array<std::uint8_t, 64>& digest);
+
 // The same for files on disk, in one streaming pass over the file, so memory
 // use does not grow with its size.
 SignatureCheck verify_file_signature(const char* file_path, const char* signature_path,

@@ -3,7 +3,10 @@
 #include "updater/update_server.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
+#include <optional>
+#include <string_view>
 
 #include "net/network.h"
 #include "runtime/core/file.h"
@@ -11,6 +14,7 @@
 #include "runtime/process/message.h"
 #include "runtime/process/runtime.h"
 #include "updater/release_check.h"
+#include "updater/release_signature.h"
 #include "updater/settings.h"
 #include "updater/version_list.h"
 
@@ -26,6 +30,37 @@ std::unique_ptr<Transport>& transport() {
   show_notice("Ftp Error", "Canot open Ftp connection");
   end_program(0);
 }
+
+[[noreturn]] void report_list_failure() {
+  if (update_server().unreachable()) report_unreachable();
+  show_notice("Ftp Error", "Canot dowload version file");
+  end_program(0);
+}
+
+// The server's list as it arrives in the check: compared with the installed
+// one and, when signatures are checked, hashed; it is never written down.
+struct ArrivingList {
+  explicit ArrivingList(std::FILE* local)
+      : comparison(
+            [local](char* into, std::size_t size) {
+              return local != nullptr ? std::fread(into, 1, size, local) : 0;
+            },
+            [] { return read_version_list_text(LOCAL_VERSION_FILE); }) {}
+
+  static bool take(void* context, std::uint64_t offset, const char* data, std::int32_t n) {
+    auto* list = static_cast<ArrivingList*>(context);
+    if (offset == 0) {
+      list->comparison.restart();
+      if (list->hash) list->hash.emplace();
+    }
+    list->comparison.take(std::string_view(data, static_cast<std::size_t>(n)));
+    if (list->hash) list->hash->update(data, static_cast<std::size_t>(n));
+    return true;
+  }
+
+  ArrivingListComparison comparison;
+  std::optional<ReleaseHash> hash;
+};
 
 }  // namespace
 
@@ -63,27 +98,28 @@ void fetch_server_list() {
   ReceiveOptions limits;
   limits.max_size = VERSION_LIST_MAX_BYTES;  // a larger "list" is refused
   if (!update_server().receive_file(settings.remote_version_file, SERVER_VERSION_FILE, limits)) {
-    if (update_server().unreachable()) report_unreachable();
-    show_notice("Ftp Error", "Canot dowload version file");
-    end_program(0);
+    report_list_failure();
   }
   require_signed_list(SERVER_VERSION_FILE);
 }
 
 void check_for_update() {
+  // The server's list is compared with the installed one as it arrives,
+  // a window of each at a time.
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> local(std::fopen(LOCAL_VERSION_FILE, "rb"),
+                                                              std::fclose);
+  ArrivingList list(local.get());
+  if (release_signatures_checked()) list.hash.emplace();
   open_update_server();
-  fetch_server_list();
+  if (!update_server().receive_stream(updater_settings().remote_version_file,
+                                      VERSION_LIST_MAX_BYTES, &ArrivingList::take, &list)) {
+    report_list_failure();
+  }
+  if (list.hash) require_signed_list_digest(list.hash->finish());
   close_update_server();
-  // Both lists stay on the string stack, one behind the other, for the one
-  // pass that compares them.
-  StackMark mark;
-  read_version_list(LOCAL_VERSION_FILE, mark.offset());
-  const std::int32_t server_offset = string_stack_position() + 1;  // behind the terminator
-  string_stack_set_position(server_offset);
-  read_version_list(SERVER_VERSION_FILE, server_offset);
+  // No copy of the server's list is left behind, as before.
   file_delete(SERVER_VERSION_FILE);
-  end_program(static_cast<std::uint32_t>(compare_version_lists(
-      string_stack_address(mark.offset()), string_stack_address(server_offset))));
+  end_program(static_cast<std::uint32_t>(list.comparison.answer()));
 }
 
 }  // namespace brindax

@@ -1,6 +1,12 @@
 #include "updater/version_list.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <memory>
+#include <utility>
 #include <string_view>
 
 #include "runtime/core/file.h"
@@ -46,6 +52,35 @@ char* read_version_list(const char* file_name, std::int32_t offset) {
   return text;
 }
 
+std::unique_ptr<char[]> read_version_list_text(const char* file_name) {
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(file_name, "rb"), std::fclose);
+  std::size_t capacity = 0;
+  if (file) {
+    std::error_code error;
+    const auto size = std::filesystem::file_size(file_name, error);
+    if (!error && size < static_cast<std::uintmax_t>(std::numeric_limits<std::int32_t>::max())) {
+      capacity = static_cast<std::size_t>(size);
+    }
+  }
+  // One byte more than the file's size, so that its end is seen at once.
+  capacity = std::max<std::size_t>(capacity + 1, 4096);
+  auto text = std::make_unique_for_overwrite<char[]>(capacity + 1);
+  std::size_t length = 0;
+  while (file) {
+    if (length == capacity) {
+      auto larger = std::make_unique_for_overwrite<char[]>(capacity * 2 + 1);
+      std::memcpy(larger.get(), text.get(), length);
+      text = std::move(larger);
+      capacity *= 2;
+    }
+    const std::size_t got = std::fread(text.get() + length, 1, capacity - length, file.get());
+    if (got == 0) break;
+    length += got;
+  }
+  text[length] = '\0';  // the text ends at its first 0 byte, as read_version_list's
+  return text;
+}
+
 char* version_line(const char* text, std::int32_t i, std::int32_t offset) {
   return string_field(text, i, "\n", offset);
 }
@@ -74,6 +109,104 @@ std::int32_t compare_version_lists(const char* local, const char* server) {
     if (record_field(local_lines.next(), 2) != record_field(server_lines.next(), 2)) return 2;
   }
   return 0;
+}
+
+namespace {
+constexpr std::size_t kLocalWindowBytes = 128 * 1024;
+}  // namespace
+
+ArrivingListComparison::ArrivingListComparison(LocalReader read_local, LocalText whole_local)
+    : read_local_(std::move(read_local)),
+      whole_local_(std::move(whole_local)),
+      window_(std::make_unique_for_overwrite<char[]>(kLocalWindowBytes)) {}
+
+bool ArrivingListComparison::next_local_window() {
+  while (!local_ended_) {
+    std::size_t got = read_local_(window_.get(), kLocalWindowBytes);
+    if (got == 0) break;
+    std::string_view bytes(window_.get(), got);
+    const std::size_t zero = bytes.find('\0');
+    if (zero != std::string_view::npos) {
+      bytes = bytes.substr(0, zero);
+      local_ended_ = true;
+    }
+    std::size_t from = 0;
+    if (!local_in_records_) {  // the package name is not compared
+      from = std::min(bytes.find('\n'), bytes.size());
+      local_in_records_ = from < bytes.size();
+    }
+    if (from < bytes.size()) {
+      window_at_ = from;
+      window_size_ = bytes.size();
+      return true;
+    }
+  }
+  local_ended_ = true;
+  window_at_ = window_size_ = 0;
+  return false;
+}
+
+void ArrivingListComparison::restart() {
+  if (!taken_) return;
+  // Rare (a transfer that starts over): the installed list is not read
+  // again; everything that arrives from now on is kept instead.
+  head_.clear();
+  in_records_ = false;
+  matched_ = 0;
+  diverged_ = true;
+  rest_.clear();
+  ended_ = false;
+}
+
+void ArrivingListComparison::take(std::string_view piece) {
+  taken_ = taken_ || !piece.empty();
+  if (ended_) return;
+  const std::size_t zero = piece.find('\0');
+  if (zero != std::string_view::npos) {
+    piece = piece.substr(0, zero);
+    ended_ = true;
+  }
+  if (!in_records_) {
+    const std::size_t feed = piece.find('\n');
+    head_.append(piece.substr(0, feed));
+    if (feed == std::string_view::npos) return;
+    in_records_ = true;
+    piece.remove_prefix(feed);
+  }
+  while (!diverged_ && !piece.empty()) {
+    if (window_at_ == window_size_ && !next_local_window()) {
+      diverged_ = true;  // the arrived list is the longer one
+      break;
+    }
+    const std::string_view expected(window_.get() + window_at_,
+                                    std::min(piece.size(), window_size_ - window_at_));
+    // Pieces that repeat the installed list, the usual case, cost a memcmp.
+    std::size_t same = expected.size();
+    if (std::memcmp(expected.data(), piece.data(), same) != 0) {
+      same = static_cast<std::size_t>(
+          std::mismatch(expected.begin(), expected.end(), piece.begin()).first - expected.begin());
+      diverged_ = true;
+    }
+    matched_ += same;
+    window_at_ += same;
+    piece.remove_prefix(same);
+  }
+  if (diverged_) rest_.append(piece);
+}
+
+std::int32_t ArrivingListComparison::answer() {
+  // Every arrived record byte matched: the same records unless the
+  // installed list has more of them.
+  if (!diverged_ && window_at_ == window_size_ && !next_local_window()) return 0;
+  const std::unique_ptr<char[]> local = whole_local_();
+  const std::string_view local_text(local.get());
+  const std::string_view local_records = local_text.substr(std::min(local_text.find('\n'), local_text.size()));
+  std::string server = head_;
+  if (in_records_) {
+    server.append(local_records.substr(0, matched_));
+    server.append(rest_);
+  }
+  return compare_version_lists(local.get(), server.c_str());
 }
 
 }  // namespace brindax

@@ -7,7 +7,11 @@
 // number, and versions are compared byte for byte.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
 #include <string_view>
 
 namespace brindax {
@@ -15,6 +19,10 @@ namespace brindax {
 // Producing operation: the whole text of the named file, or the empty string
 // when there is no such file (a missing list is not created).
 char* read_version_list(const char* file_name, std::int32_t offset);
+
+// The same text in a block of the caller's, read with the file's size as
+// the guess of its length (the string stack is not used).
+std::unique_ptr<char[]> read_version_list_text(const char* file_name);
 // Line i (1-based) of a list, field k of a line; empty past the end.
 char* version_line(const char* text, std::int32_t i, std::int32_t offset);
 char* version_field(const char* line, std::int32_t k, std::int32_t offset);
@@ -41,5 +49,46 @@ std::string_view record_field(std::string_view line, std::int32_t k);
 // The check's answer for two list texts: 0 same, 1 different number of lines,
 // 2 a version differs. One pass over both texts.
 std::int32_t compare_version_lists(const char* local, const char* server);
+
+// The check's answer for a server's list taken as it arrives, piece by
+// piece, beside the installed list read a window at a time: the answer of
+// compare_version_lists(installed text, arrived text), where either text
+// ends at its first 0 byte, as a list read from a file does. While the two
+// agree nothing of either is kept; from the first difference on, the rest of
+// the arrived list is, and the answer reads the installed list again whole.
+class ArrivingListComparison {
+ public:
+  // The next bytes of the installed list into `into` (at most `size`), 0 at
+  // its end; called in order from its first byte.
+  using LocalReader = std::function<std::size_t(char* into, std::size_t size)>;
+  // The installed list's whole text, read again from its first byte.
+  using LocalText = std::function<std::unique_ptr<char[]>()>;
+
+  ArrivingListComparison(LocalReader read_local, LocalText whole_local);
+
+  // Forgets every piece taken: the list arrives again from its first byte.
+  void restart();
+  void take(std::string_view piece);
+  std::int32_t answer();
+
+ private:
+  // The next window of the installed list's records (from its first LF on);
+  // false at their end.
+  bool next_local_window();
+
+  LocalReader read_local_;
+  LocalText whole_local_;
+  std::unique_ptr<char[]> window_;
+  std::size_t window_size_ = 0, window_at_ = 0;
+  bool local_in_records_ = false, local_ended_ = false;
+
+  bool taken_ = false;       // a byte has arrived
+  std::string head_;         // the arrived first line, LF excluded
+  bool in_records_ = false;  // the first LF has arrived
+  std::size_t matched_ = 0;  // record bytes equal to the installed ones
+  bool diverged_ = false;    // a byte differed: the rest is kept
+  std::string rest_;         // the arrived record bytes from the difference on
+  bool ended_ = false;       // a 0 byte ended the arrived text
+};
 
 }  // namespace brindax

@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <random>
 #include <string>
+#include <string_view>
 
 #include "runtime/core/file.h"
 #include "runtime/core/strings.h"
@@ -27,10 +30,56 @@ std::int32_t compare_by_fields(const char* local, const char* server) {
   return 0;
 }
 
+// The installed list as the arriving comparison reads it: `read` bytes at a
+// time, and whole again when it asks (counted in `rereads`).
+struct Installed {
+  std::string text;
+  std::size_t read = std::size_t{1} << 20;
+  std::size_t at = 0;
+  int rereads = 0;
+
+  ArrivingListComparison comparison() {
+    return ArrivingListComparison(
+        [this](char* into, std::size_t size) {
+          const std::size_t n = std::min({size, read, text.size() - at});
+          std::copy_n(text.data() + at, n, into);
+          at += n;
+          return n;
+        },
+        [this] {
+          ++rereads;
+          auto whole = std::make_unique<char[]>(text.size() + 1);
+          std::copy_n(text.data(), text.size(), whole.get());
+          return whole;
+        });
+  }
+};
+
+// The arriving comparison over `server` handed over in pieces of `piece`
+// bytes.
+std::int32_t compare_arriving(Installed& local, const std::string& server, std::size_t piece) {
+  ArrivingListComparison arriving = local.comparison();
+  arriving.restart();  // before any byte: nothing to forget
+  for (std::size_t from = 0; from < server.size(); from += piece) {
+    arriving.take(std::string_view(server).substr(from, piece));
+  }
+  return arriving.answer();
+}
+
+// Both lists as files hold them (either may hold a 0 byte, which ends its
+// text); every way of comparing them must give the same answer.
 std::int32_t compare(const std::string& local, const std::string& server) {
   std::int32_t fast = compare_version_lists(local.c_str(), server.c_str());
   EXPECT_EQ(fast, compare_by_fields(local.c_str(), server.c_str()))
       << "local: " << local << "\nserver: " << server;
+  for (const std::size_t piece : {std::size_t{1}, std::size_t{3}, std::size_t{1} << 20}) {
+    for (const std::size_t read : {std::size_t{1}, std::size_t{4}, std::size_t{1} << 20}) {
+      Installed installed{local, read};
+      EXPECT_EQ(compare_arriving(installed, server, piece), fast)
+          << "pieces of " << piece << ", reads of " << read << "\nlocal: " << local
+          << "\nserver: " << server;
+    }
+  }
   return fast;
 }
 
@@ -58,6 +107,36 @@ TEST(VersionListCompare, LineEndsAndShortLists) {
   EXPECT_EQ(compare("P\nfile", "P\nfile@1"), 2);
   // Only the last line differs.
   EXPECT_EQ(compare("P\na@1\nb@1\nc@1\n", "P\na@1\nb@1\nc@1x\n"), 2);
+  // One list is the other cut short, or ended early by a 0 byte.
+  EXPECT_EQ(compare("P\na@1\nb@1\n", "P\na@1\n"), 1);
+  EXPECT_EQ(compare("P\na@1\n", "P\na@1\nb@1\n"), 1);
+  EXPECT_EQ(compare("P\na@1\n", std::string("P\na@1\n\0b@1\n", 12)), 0);
+  EXPECT_EQ(compare(std::string("P\na@1\n\0b@1\n", 12), "P\na@1\nb@1\n"), 1);
+}
+
+TEST(VersionListCompare, AnUnchangedListIsComparedAsItArrivesWithoutKeepingIt) {
+  std::string list = "Brindax.zip\n";
+  for (int i = 0; i < 20000; ++i) list += "data/file" + std::to_string(i) + ".txt@" + std::to_string(i * 7) + "\n";
+  std::string changed = list;
+  changed[changed.size() - 2] = 'x';
+  Installed same{list, 131072};
+  EXPECT_EQ(compare_arriving(same, "Other.zip" + list.substr(list.find('\n')), 16384), 0);
+  EXPECT_EQ(same.rereads, 0);
+  Installed other{list, 131072};
+  EXPECT_EQ(compare_arriving(other, changed, 16384), 2);
+  EXPECT_EQ(other.rereads, 1);
+}
+
+TEST(VersionListCompare, AListThatArrivesAgainIsJudgedOnItsLastArrival) {
+  const std::string local = "P\na@1\nb@1\n";
+  for (const std::string& last : {local, std::string("P\na@1\nb@2\n"), std::string("P\na@1\n")}) {
+    Installed installed{local};
+    ArrivingListComparison arriving = installed.comparison();
+    arriving.take("P\nz@9\n");  // cut short, then sent again whole
+    arriving.restart();
+    arriving.take(last);
+    EXPECT_EQ(arriving.answer(), compare_version_lists(local.c_str(), last.c_str())) << last;
+  }
 }
 
 TEST(VersionListCompare, AgreesWithTheFieldRulesOnRandomLists) {
@@ -110,14 +189,16 @@ TEST_F(VersionListFile, ReadsWholeTextAndDoesNotCreateAMissingList) {
     StackMark mark;
     EXPECT_STREQ(read_version_list(missing.c_str(), mark.offset()), "");
   }
+  EXPECT_STREQ(read_version_list_text(missing.c_str()).get(), "");
   EXPECT_FALSE(std::filesystem::exists(missing));
 
   std::FILE* f = std::fopen(missing.c_str(), "wb");
   ASSERT_NE(f, nullptr);
-  std::fputs("Brindax.zip\r\nBrindax.exe@2\n", f);
+  std::fwrite("Brindax.zip\r\nBrindax.exe@2\n\0tail", 1, 31, f);
   std::fclose(f);
   StackMark mark;
   EXPECT_STREQ(read_version_list(missing.c_str(), mark.offset()), "Brindax.zip\r\nBrindax.exe@2\n");
+  EXPECT_STREQ(read_version_list_text(missing.c_str()).get(), "Brindax.zip\r\nBrindax.exe@2\n");
 }
 
 }  // namespace
