@@ -21,6 +21,8 @@ folder) so that it trusts the bench's CA, made with testing/https_pki.sh.
 Every measurement alternates the sides over several rounds and reports
 medians; the machine's load (uptime) is printed with them.
 Run: bench/https_bench.py [--rounds N] [check] [delay] [install]
+(needs the Debian packages of the README's test command plus curl, unzip and
+time).
 """
 import argparse
 import os

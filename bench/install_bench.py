@@ -16,8 +16,8 @@ within 15% of the plain one.
 
 Each measurement alternates the two sides over several rounds against the
 same server and reports medians. Run: bench/install_bench.py [--rounds N]
-(needs the Debian packages of the README's test command plus curl, unzip and
-minisign).
+(needs the Debian packages of the README's test command plus curl, unzip,
+minisign and time).
 """
 import argparse
 import os
@@ -119,12 +119,19 @@ def make_release(folder, total_bytes=200 * MIB, files=300):
 
 
 def measure(argv, cwd, env=None):
-    """Wall time and peak resident memory (KiB) of one process."""
-    start = time.perf_counter()
-    proc = subprocess.Popen(argv, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env)
-    _, status, usage = os.wait4(proc.pid, 0)
-    proc.returncode = os.waitstatus_to_exitcode(status)
-    return time.perf_counter() - start, usage.ru_maxrss, proc.returncode, proc.stderr.read().decode()
+    """Wall time and peak resident memory (KiB) of one process.
+
+    The peak comes from GNU time, which starts the process: Linux keeps in a
+    process's peak the pages it had when it called exec, so a process forked
+    from this interpreter would count the interpreter's own memory too.
+    """
+    with tempfile.NamedTemporaryFile(mode="r") as report:
+        start = time.perf_counter()
+        proc = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report.name] + argv, cwd=cwd,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env)
+        seconds = time.perf_counter() - start
+        peak = int(report.read().split()[-1])
+    return seconds, peak, proc.returncode, proc.stderr.decode()
 
 
 def main():
