@@ -20,7 +20,7 @@ The HTTPS updater is a test build (BRINDAX_BUILD_TESTS=ON, its own build
 folder) so that it trusts the bench's CA, made with testing/https_pki.sh.
 Every measurement alternates the sides over several rounds and reports
 medians; the machine's load (uptime) is printed with them.
-Run: bench/https_bench.py [--rounds N] [check] [delay] [install]
+Run: bench/https_bench.py [--rounds N] [--tls12] [check] [delay] [install]
 (needs the Debian packages of the README's test command plus curl, unzip and
 time).
 """
@@ -45,6 +45,7 @@ RECORDS = 100_000
 DELAY_MS = 50
 USER, PASSWORD = install_bench.USER, install_bench.PASSWORD
 MIB = 1024 * 1024
+TLS12_ONLY = False  # --tls12: nginx offers TLS 1.2 only
 
 
 def cmake_build(folder, options):
@@ -98,7 +99,7 @@ class Servers:
                 f.write("  %s_temp_path %s/%s;\n" % (temp, run, temp))
             # TLS 1.3 as well (nginx 1.22 offers only up to 1.2 unless asked):
             # its handshake takes one round trip instead of two.
-            f.write("  ssl_protocols TLSv1.2 TLSv1.3;\n")
+            f.write("  ssl_protocols %s;\n" % ("TLSv1.2" if TLS12_ONLY else "TLSv1.2 TLSv1.3"))
             f.write("  server {\n    listen 127.0.0.1:%d ssl;\n    ssl_certificate %s/ok.crt;\n"
                     "    ssl_certificate_key %s/ok.key;\n    root %s;\n  }\n}\n" % (port, self.pki, self.pki, root))
         self.start(["/usr/sbin/nginx", "-p", run, "-e", os.path.join(run, "error.log"), "-c", conf,
@@ -251,8 +252,11 @@ def main():
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--updater", help="an HTTPS updater already built as this bench builds it")
     parser.add_argument("--ftp-updater", help="an FTP updater already built as this bench builds it")
+    parser.add_argument("--tls12", action="store_true", help="nginx offers TLS 1.2 only")
     parser.add_argument("what", nargs="*", help="check, delay, install (default: all three)")
     args = parser.parse_args()
+    global TLS12_ONLY
+    TLS12_ONLY = args.tls12
     what = args.what or ["check", "delay", "install"]
     if set(what) - {"check", "delay", "install"}:
         parser.error("measurements are check, delay and install")
