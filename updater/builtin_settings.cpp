@@ -2,6 +2,8 @@
 // by CMake from the BRINDAX_* settings of that variant.
 #include "updater/settings.h"
 
+#include "updater/update_server.h"
+
 #include "brindax_builtin_settings.inc"
 
 namespace brindax {
@@ -21,6 +23,17 @@ const BuiltinSettings& builtin_settings() {
       BRINDAX_BUILTIN_RELEASE_PUBLIC_KEY,
   };
   return settings;
+}
+
+std::unique_ptr<Transport> open_release_url_transport(const char* base_urls,
+                                                      std::int32_t timeout_seconds) {
+#if BRINDAX_BUILTIN_SPEAKS_HTTPS
+  return open_https_transport(base_urls, timeout_seconds);
+#else
+  (void)base_urls;
+  (void)timeout_seconds;
+  return nullptr;
+#endif
 }
 
 }  // namespace brindax

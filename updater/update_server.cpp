@@ -70,7 +70,7 @@ void open_update_server() {
   if (settings.release_url != nullptr && *settings.release_url != '\0') {
     // Connections are made by the first request; a release server that
     // cannot be reached is reported as FTP's is.
-    transport() = open_https_transport(settings.release_url, timeout);
+    transport() = open_release_url_transport(settings.release_url, timeout);
     if (!transport()) report_unreachable();
     return;
   }

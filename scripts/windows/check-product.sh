@@ -1,20 +1,23 @@
 #!/usr/bin/env bash
 # Static check of the Windows product executable.
 #
-#   scripts/windows/check-product.sh [--arch x86|amd64] <brindax-updater.exe>
+#   scripts/windows/check-product.sh [--arch x86|amd64] [--https] <brindax-updater.exe>
 #
 # The default is the shipped 32-bit product: PE32, Intel 386, GUI subsystem,
 # application manifest (Common Controls 6.0.0.0, x86), imports only from
 # system DLLs with MSVCRT.dll as the C library. The PE parsing is done by
 # pe_check.py; the list of imported DLLs is cross-checked with objdump -p of
-# the mingw binutils.
+# the mingw binutils. --https: a build with release URLs, which imports
+# WINHTTP.dll as well.
 set -uo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 arch=x86
+https=()
 if [ "${1:-}" = "--arch" ]; then arch=${2:-}; shift 2; fi
+if [ "${1:-}" = "--https" ]; then https=(--https); shift; fi
 if [ $# -ne 1 ] || { [ "$arch" != x86 ] && [ "$arch" != amd64 ]; }; then
-  echo "usage: $0 [--arch x86|amd64] <exe>" >&2
+  echo "usage: $0 [--arch x86|amd64] [--https] <exe>" >&2
   exit 2
 fi
 exe=$1
@@ -25,7 +28,7 @@ fi
 
 echo "check-product: $exe ($arch)"
 status=0
-/usr/bin/python3 "$here/pe_check.py" --arch "$arch" "$exe" || status=1
+/usr/bin/python3 "$here/pe_check.py" --arch "$arch" "${https[@]}" "$exe" || status=1
 
 # Second opinion on the format and the imports from objdump.
 if [ "$arch" = x86 ]; then objdump=i686-w64-mingw32-objdump; want_fmt=pei-i386

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Static check of a Windows executable of the updater.
 
-    pe_check.py [--arch x86|amd64] [--list-imports] <exe>
+    pe_check.py [--arch x86|amd64] [--https] [--list-imports] <exe>
 
 Checks, for the 32-bit product (the default, --arch x86):
   * PE32 image (optional-header magic 0x10b, not PE32+), machine Intel 386;
@@ -14,7 +14,9 @@ Checks, for the 32-bit product (the default, --arch x86):
     for the execution level asInvoker;
   * imports (normal and delay-load) only from the allowed system DLLs, and
     the C library from MSVCRT.dll; in particular no DLL of libzip, zlib or
-    libsodium (they are linked in statically).
+    libsodium (they are linked in statically); WINHTTP.dll only for a build
+    with release URLs (--https), which must import it, as an FTP build has
+    no use for it.
 Prints one line per finding and exits 1 when anything fails.
 """
 
@@ -24,8 +26,9 @@ import xml.etree.ElementTree as ET
 
 ALLOWED_DLLS = {
     "KERNEL32.DLL", "USER32.DLL", "WSOCK32.DLL", "WS2_32.DLL", "COMCTL32.DLL",
-    "OLE32.DLL", "SHELL32.DLL", "WINMM.DLL", "MSVCRT.DLL", "ADVAPI32.DLL", "WINHTTP.DLL",
+    "OLE32.DLL", "SHELL32.DLL", "WINMM.DLL", "MSVCRT.DLL", "ADVAPI32.DLL",
 }
+HTTPS_DLLS = {"WINHTTP.DLL"}
 
 MACHINES = {"x86": (0x14C, 0x10B, "PE32", "Intel 386"),
             "amd64": (0x8664, 0x20B, "PE32+", "AMD64")}
@@ -141,7 +144,7 @@ class PeImage:
         return found
 
 
-def check(path, arch, list_imports=False):
+def check(path, arch, list_imports=False, https=False):
     failures = []
     ok = []
 
@@ -212,7 +215,8 @@ def check(path, arch, list_imports=False):
             print(name)
         return 0
     upper = sorted({d.upper() for d in dlls})
-    foreign = [d for d in upper if d not in ALLOWED_DLLS]
+    allowed = ALLOWED_DLLS | (HTTPS_DLLS if https else set())
+    foreign = [d for d in upper if d not in allowed]
     expect(not foreign, "imports only system DLLs: %s" % ", ".join(upper),
            "imports from DLLs that are not allowed: %s (all: %s)"
            % (", ".join(foreign), ", ".join(upper)))
@@ -223,6 +227,9 @@ def check(path, arch, list_imports=False):
            "MSVCRT.dll is not imported (C library: %s)"
            % ", ".join(d for d in upper if "CRT" in d or d.startswith("API-MS")))
     expect("KERNEL32.DLL" in upper, "imports KERNEL32.dll", "KERNEL32.dll is not imported")
+    if https:
+        expect("WINHTTP.DLL" in upper, "imports WINHTTP.dll (releases over HTTPS)",
+               "WINHTTP.dll is not imported by a build with release URLs")
 
     for line in ok:
         print("  ok    %s" % line)
@@ -234,6 +241,7 @@ def check(path, arch, list_imports=False):
 def main(argv):
     arch = "x86"
     list_imports = False
+    https = False
     args = []
     it = iter(argv)
     for a in it:
@@ -241,13 +249,15 @@ def main(argv):
             arch = next(it, "")
         elif a == "--list-imports":
             list_imports = True
+        elif a == "--https":
+            https = True
         else:
             args.append(a)
     if arch not in MACHINES or len(args) != 1:
         print(__doc__.strip(), file=sys.stderr)
         return 2
     try:
-        return check(args[0], arch, list_imports)
+        return check(args[0], arch, list_imports, https)
     except (OSError, PeError, struct.error, ValueError) as e:
         print("  FAIL  %s: cannot read as a PE image: %s" % (args[0], e))
         return 1

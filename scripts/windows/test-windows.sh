@@ -234,6 +234,12 @@ if [ $x64_built -eq 0 ]; then
     scripts/windows/check-product.sh --arch amd64 "$x64/bin/brindax-updater.exe"
   step "build windows-x64-https (product for https://127.0.0.1)" build_https_product
   https_built=$?
+  if [ "$https_built" -eq 0 ]; then
+    step "static check of the 64-bit HTTPS build" \
+      scripts/windows/check-product.sh --arch amd64 --https "$https/bin/brindax-updater.exe"
+  else
+    skip "static check of the 64-bit HTTPS build" "no build"
+  fi
   if step "build windows-x64-e2e (product for 127.0.0.1)" build_e2e_product; then
     step "process tests under wine64 + Xvfb" e2e_tests
     stop_wine
@@ -243,6 +249,7 @@ if [ $x64_built -eq 0 ]; then
 else
   skip "static check of the 64-bit build" "no build"
   skip "build windows-x64-https (product for https://127.0.0.1)" "no build"
+  skip "static check of the 64-bit HTTPS build" "no build"
   skip "build windows-x64-e2e (product for 127.0.0.1)" "no build"
   skip "process tests under wine64 + Xvfb" "no build"
 fi
