@@ -1,13 +1,11 @@
 #include "updater/version_list.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <limits>
 #include <memory>
-#include <utility>
+#include <optional>
 #include <string_view>
+#include <utility>
 
 #include "runtime/core/file.h"
 #include "runtime/core/strings.h"
@@ -52,35 +50,6 @@ char* read_version_list(const char* file_name, std::int32_t offset) {
   return text;
 }
 
-std::unique_ptr<char[]> read_version_list_text(const char* file_name) {
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(file_name, "rb"), std::fclose);
-  std::size_t capacity = 0;
-  if (file) {
-    std::error_code error;
-    const auto size = std::filesystem::file_size(file_name, error);
-    if (!error && size < static_cast<std::uintmax_t>(std::numeric_limits<std::int32_t>::max())) {
-      capacity = static_cast<std::size_t>(size);
-    }
-  }
-  // One byte more than the file's size, so that its end is seen at once.
-  capacity = std::max<std::size_t>(capacity + 1, 4096);
-  auto text = std::make_unique_for_overwrite<char[]>(capacity + 1);
-  std::size_t length = 0;
-  while (file) {
-    if (length == capacity) {
-      auto larger = std::make_unique_for_overwrite<char[]>(capacity * 2 + 1);
-      std::memcpy(larger.get(), text.get(), length);
-      text = std::move(larger);
-      capacity *= 2;
-    }
-    const std::size_t got = std::fread(text.get() + length, 1, capacity - length, file.get());
-    if (got == 0) break;
-    length += got;
-  }
-  text[length] = '\0';  // the text ends at its first 0 byte, as read_version_list's
-  return text;
-}
-
 char* version_line(const char* text, std::int32_t i, std::int32_t offset) {
   return string_field(text, i, "\n", offset);
 }
@@ -115,9 +84,8 @@ namespace {
 constexpr std::size_t kLocalWindowBytes = 128 * 1024;
 }  // namespace
 
-ArrivingListComparison::ArrivingListComparison(LocalReader read_local, LocalText whole_local)
+ArrivingListComparison::ArrivingListComparison(LocalReader read_local)
     : read_local_(std::move(read_local)),
-      whole_local_(std::move(whole_local)),
       window_(std::make_unique_for_overwrite<char[]>(kLocalWindowBytes)) {}
 
 bool ArrivingListComparison::next_local_window() {
@@ -194,19 +162,22 @@ void ArrivingListComparison::take(std::string_view piece) {
   if (diverged_) rest_.append(piece);
 }
 
-std::int32_t ArrivingListComparison::answer() {
+std::optional<std::int32_t> ArrivingListComparison::quick_answer() {
   // Every arrived record byte matched: the same records unless the
   // installed list has more of them.
   if (!diverged_ && window_at_ == window_size_ && !next_local_window()) return 0;
-  const std::unique_ptr<char[]> local = whole_local_();
-  const std::string_view local_text(local.get());
+  return std::nullopt;
+}
+
+std::int32_t ArrivingListComparison::answer(const char* local) const {
+  const std::string_view local_text(local);
   const std::string_view local_records = local_text.substr(std::min(local_text.find('\n'), local_text.size()));
   std::string server = head_;
   if (in_records_) {
     server.append(local_records.substr(0, matched_));
     server.append(rest_);
   }
-  return compare_version_lists(local.get(), server.c_str());
+  return compare_version_lists(local, server.c_str());
 }
 
 }  // namespace brindax

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -19,10 +20,6 @@ namespace brindax {
 // Producing operation: the whole text of the named file, or the empty string
 // when there is no such file (a missing list is not created).
 char* read_version_list(const char* file_name, std::int32_t offset);
-
-// The same text in a block of the caller's, read with the file's size as
-// the guess of its length (the string stack is not used).
-std::unique_ptr<char[]> read_version_list_text(const char* file_name);
 // Line i (1-based) of a list, field k of a line; empty past the end.
 char* version_line(const char* text, std::int32_t i, std::int32_t offset);
 char* version_field(const char* line, std::int32_t k, std::int32_t offset);
@@ -55,21 +52,23 @@ std::int32_t compare_version_lists(const char* local, const char* server);
 // compare_version_lists(installed text, arrived text), where either text
 // ends at its first 0 byte, as a list read from a file does. While the two
 // agree nothing of either is kept; from the first difference on, the rest of
-// the arrived list is, and the answer reads the installed list again whole.
+// the arrived list is, and the answer needs the installed list's whole text.
 class ArrivingListComparison {
  public:
   // The next bytes of the installed list into `into` (at most `size`), 0 at
   // its end; called in order from its first byte.
   using LocalReader = std::function<std::size_t(char* into, std::size_t size)>;
-  // The installed list's whole text, read again from its first byte.
-  using LocalText = std::function<std::unique_ptr<char[]>()>;
 
-  ArrivingListComparison(LocalReader read_local, LocalText whole_local);
+  explicit ArrivingListComparison(LocalReader read_local);
 
   // Forgets every piece taken: the list arrives again from its first byte.
   void restart();
   void take(std::string_view piece);
-  std::int32_t answer();
+  // Once the list has arrived: 0 when its records are the installed ones,
+  // nullopt when the answer needs the installed list's whole text.
+  std::optional<std::int32_t> quick_answer();
+  // The answer with `local`, the installed list's whole text.
+  std::int32_t answer(const char* local) const;
 
  private:
   // The next window of the installed list's records (from its first LF on);
@@ -77,7 +76,6 @@ class ArrivingListComparison {
   bool next_local_window();
 
   LocalReader read_local_;
-  LocalText whole_local_;
   std::unique_ptr<char[]> window_;
   std::size_t window_size_ = 0, window_at_ = 0;
   bool local_in_records_ = false, local_ended_ = false;

@@ -1031,6 +1031,16 @@ def signed_release_installs(s):
                                       "LocalVersion.seq": b"Brindax installed release sequence\n1\n"}))
 
 
+def signed_install_refused(s, message):
+    """A signed full install that ends with one Signature Error box showing
+    `message`, exit code 0, the folder as it was and no application started."""
+    before = tree(s.cwd)
+    code = s.message_box(s.start(["MajAll"], variant="signed"), "Signature Error", message)
+    check(code == 0, "exit code %d, expected 0" % code)
+    check(tree(s.cwd) == before, "the folder changed: %s" % sorted(tree(s.cwd)))
+    check(s.app_marker() is None, "an application was started")
+
+
 @case
 def box_when_the_signed_package_was_changed(s):
     release = signed_release(s, {s.version_file: VERSIONS, "pack-1.zip": make_zip(package_entries(s))})
@@ -1039,13 +1049,8 @@ def box_when_the_signed_package_was_changed(s):
     release["pack-1.zip"] = bytes(package)
     s.serve(release)
     s.local({"LocalVersion.ver": b"old.zip\nBrindax.exe@0.9\n", "data.txt": b"old data"})
-    before = tree(s.cwd)
-    code = s.message_box(s.start(["MajAll"], variant="signed"), "Signature Error",
-                         "The update package is not signed by the publisher: "
-                         "it is not the package that the version list names.")
-    check(code == 0, "exit code %d, expected 0" % code)
-    check(tree(s.cwd) == before, "the folder changed: %s" % sorted(tree(s.cwd)))
-    check(s.app_marker() is None, "an application was started")
+    signed_install_refused(s, "The update package is not signed by the publisher: "
+                              "it is not the package that the version list names.")
 
 
 @case
@@ -1054,12 +1059,7 @@ def box_when_the_release_is_older_than_the_installed_one(s):
     s.serve(signed_release(s, {s.version_file: VERSIONS, "pack-1.zip": make_zip(package_entries(s))}))
     s.local({"LocalVersion.ver": b"old.zip\nBrindax.exe@0.9\n", "data.txt": b"old data",
              "LocalVersion.seq": b"Brindax installed release sequence\n2\n"})
-    before = tree(s.cwd)
-    code = s.message_box(s.start(["MajAll"], variant="signed"), "Signature Error",
-                         "The update server's release is older than the installed one.")
-    check(code == 0, "exit code %d, expected 0" % code)
-    check(tree(s.cwd) == before, "the folder changed: %s" % sorted(tree(s.cwd)))
-    check(s.app_marker() is None, "an application was started")
+    signed_install_refused(s, "The update server's release is older than the installed one.")
 
 
 @case
