@@ -121,7 +121,7 @@ TEST_F(HttpsTransportTest, WholeFilesRangesAndIdentityOverOneConnection) {
 
   // Every request of the run came over one connection, and the pieces were
   // asked for on the condition of the first answer's ETag.
-  const auto log = servers_->access_log();
+  const auto log = servers_->access_log(log_start + 4);
   ASSERT_EQ(log.size(), log_start + 4);
   std::set<std::string> connections;
   for (std::size_t i = log_start; i < log.size(); ++i) connections.insert(log[i].substr(0, log[i].find(' ')));
@@ -146,7 +146,7 @@ TEST_F(HttpsTransportTest, ServerWithoutRangesGivesTheWholeFileOnce) {
   Collected whole;
   ASSERT_EQ(server->receive_range("no-ranges/Brindax.zip", 150000, 100, Collected::take, &whole), RangeReply::whole);
   EXPECT_EQ(whole.joined(), pattern(200000, 2));
-  EXPECT_EQ(servers_->access_log().size(), log_start + 1);
+  EXPECT_EQ(servers_->access_log(log_start + 1).size(), log_start + 1);
 }
 
 TEST_F(HttpsTransportTest, RefusedAnswersLeaveNoFile) {

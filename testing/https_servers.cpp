@@ -161,10 +161,23 @@ void HttpsServers::write_file(const std::string& relative, const std::string& co
   write_text(root() / relative, content);
 }
 
-std::vector<std::string> HttpsServers::access_log() const {
-  std::vector<std::string> lines;
-  std::istringstream in(read_text(work_ / "run" / "access.log"));
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
+std::vector<std::string> HttpsServers::access_log(std::size_t at_least) const {
+  const auto read_lines = [this] {
+    std::vector<std::string> lines;
+    std::istringstream in(read_text(work_ / "run" / "access.log"));
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  };
+  // nginx logs a request just after it has answered it, so a client may be
+  // done before the line is written, the more so on a busy machine.
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  std::vector<std::string> lines = read_lines();
+  while (std::chrono::steady_clock::now() < give_up) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::vector<std::string> again = read_lines();
+    if (again.size() == lines.size() && lines.size() >= at_least) break;
+    lines = std::move(again);
+  }
   return lines;
 }
 

@@ -48,8 +48,9 @@ class HttpsServers {
   // Where the server named by one of the ports above listens.
   int port(int named) const { return named + port_shift_; }
   // The lines nginx logged for requests ("<connection> <request> <status>
-  // <bytes sent>", headers included in the bytes) and tinyproxy's log.
-  std::vector<std::string> access_log() const;
+  // <bytes sent>", headers included in the bytes), once there are at least
+  // `at_least` and none has come for 200 ms (at most 10 s); tinyproxy's log.
+  std::vector<std::string> access_log(std::size_t at_least = 0) const;
   std::string proxy_log() const;
 
  private:
