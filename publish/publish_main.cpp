@@ -20,6 +20,7 @@
 
 #include "pack/zip_backend.h"
 #include "publish/host.h"
+#include "publish/keys_command.h"
 #include "publish/package_writer.h"
 #include "publish/release_list.h"
 #include "updater/entry_path.h"
@@ -35,13 +36,18 @@ constexpr const char* kSignatureSuffix = ".minisig";
 
 const char* const kUsage =
     "usage: brindax-publish make SOURCE_DIR OUT_DIR [--previous OLD_RELEASE_DIR] [--package NAME]\n"
-    "                            [--sign SECRET_KEY_FILE [--sequence N] [--expires DAYS]]\n"
-    "       brindax-publish verify OUT_DIR [--previous OLD_RELEASE_DIR] [--key PUBLIC_KEY]\n";
+    "                            [--sign SECRET_KEY_FILE [--sequence N] [--expires DAYS] [--keys KEYS_DIR]]\n"
+    "       brindax-publish verify OUT_DIR [--previous OLD_RELEASE_DIR]\n"
+    "                              [--key PUBLIC_KEY | --root PUBLIC_KEY... --threshold K]\n"
+    "       brindax-publish keys KEYS_DIR --version N --expires DAYS --root PUBLIC_KEY_FILE...\n"
+    "                            --threshold K --release PUBLIC_KEY_FILE... --sign SECRET_KEY_FILE...\n";
 
 struct Options {
   std::string command;
   std::vector<std::string> folders;
   std::optional<std::string> previous, package, sign, key, sequence_text, expires_text;
+  std::optional<std::string> keys, threshold_text;  // the keys file's chain
+  std::vector<std::string> roots;
   std::optional<std::uint64_t> sequence;
   std::optional<std::uint64_t> expires_days;
 };
@@ -59,6 +65,15 @@ std::optional<std::uint64_t> positive_number(const std::string& text) {
 std::optional<std::string> usage_problem(const Options& options) {
   if ((options.sequence_text || options.expires_text) && !options.sign) {
     return "--sequence and --expires name what the list's signature binds: they need --sign";
+  }
+  if (options.keys && !options.sign) return "--keys needs --sign: a release key signs the list";
+  if (options.key && !options.roots.empty()) return "--key and --root exclude each other";
+  if (options.roots.empty() != !options.threshold_text) return "--root and --threshold go together";
+  if (options.threshold_text) {
+    const std::optional<std::uint64_t> threshold = positive_number(*options.threshold_text);
+    if (!threshold || *threshold > options.roots.size()) {
+      return "--threshold takes a number from 1 to the number of --root keys";
+    }
   }
   if (options.sequence_text && !options.sequence) {
     return "--sequence takes a whole number of at least 1";
@@ -85,7 +100,12 @@ std::optional<Options> parse_options(int argc, char** argv) {
     if (make && arg == "--sequence") value = &options.sequence_text;
     if (make && arg == "--expires") value = &options.expires_text;
     if (!make && arg == "--key") value = &options.key;
-    if (value != nullptr) {
+    if (make && arg == "--keys") value = &options.keys;
+    if (!make && arg == "--threshold") value = &options.threshold_text;
+    if (!make && arg == "--root") {
+      if (i + 1 >= argc) return std::nullopt;
+      options.roots.push_back(argv[++i]);
+    } else if (value != nullptr) {
       if (i + 1 >= argc || value->has_value()) return std::nullopt;
       *value = argv[++i];
     } else if (arg.rfind("--", 0) == 0) {
@@ -164,22 +184,6 @@ std::vector<std::string> release_problems(const Release& release, const Release*
     problems.insert(problems.begin(), "\"" + release.package + "\" is no ZIP archive");
   }
   return problems;
-}
-
-// The publisher's public key: minisign's one-line base64 text, or a file
-// holding it (as minisign -G writes it).
-std::optional<ReleaseKey> read_key(const std::string& argument) {
-  std::string text = argument;
-  std::error_code error;
-  if (fs::is_regular_file(argument, error)) {
-    std::ifstream in(argument);
-    for (std::string line; std::getline(in, line);) {
-      if (line.rfind("RW", 0) == 0) text = line;
-    }
-  }
-  ReleaseKey key;
-  if (!parse_release_key(text, &key)) return std::nullopt;
-  return key;
 }
 
 // With a key, the list and the package must carry signatures of that key,
@@ -296,10 +300,38 @@ int verify(const Options& options) {
   }
   std::optional<ReleaseKey> key;
   if (options.key) {
-    key = read_key(*options.key);
+    key = read_public_key(*options.key);
     if (!key) return refuse(*options.key + ": not a minisign public key");
   }
   std::vector<std::string> problems = release_problems(release, previous ? &*previous : nullptr);
+  std::optional<KeysFile> keys;
+  if (!options.roots.empty()) {
+    // The keys files beside the list, walked from the updater's roots: the
+    // list's signer must be a release key of the newest.
+    TrustedRoots roots;
+    roots.threshold = static_cast<std::uint32_t>(*positive_number(*options.threshold_text));
+    for (const std::string& argument : options.roots) {
+      const std::optional<ReleaseKey> root = read_public_key(argument);
+      if (!root) return refuse(argument + ": not a minisign public key");
+      roots.roots.push_back(*root);
+    }
+    KeysFolder chain = read_keys_folder(options.folders[0], &roots);
+    for (std::string& problem : chain.problems) problems.push_back(std::move(problem));
+    keys = std::move(chain.newest);
+    ReleaseSignature list_signature;
+    const std::string list_signature_path =
+        (fs::path(options.folders[0]) / kListFile).string() + kSignatureSuffix;
+    if (keys && read_signature_file(list_signature_path.c_str(), &list_signature) == SignatureCheck::ok) {
+      if (const ReleaseKey* release_key = release_key_for(*keys, list_signature)) {
+        key = *release_key;
+      } else {
+        problems.push_back(std::string(kListFile) + kSignatureSuffix + ": " +
+                           describe(SignatureCheck::not_release_key));
+      }
+    } else if (keys) {
+      problems.push_back(std::string(kListFile) + kSignatureSuffix + ": missing or malformed");
+    }
+  }
   std::optional<ReleaseBinding> binding;
   if (key) {
     for (std::string& problem : signature_problems(options.folders[0], release, *key)) {
@@ -317,6 +349,7 @@ int verify(const Options& options) {
     std::cout << ", release " << binding->sequence;
     if (binding->expires) std::cout << ", expires " << shown_time(*binding->expires);
   }
+  if (keys) std::cout << ", keys version " << keys->version << " expires " << shown_time(keys->expires);
   std::cout << "\n";
   return 0;
 }
@@ -527,6 +560,12 @@ int make(const Options& options) {
   std::string problem;
   const std::optional<std::int64_t> epoch = entry_time(&problem);
   if (!epoch) return refuse(problem);
+  std::optional<KeysFolder> keys;
+  if (options.keys) {
+    keys = read_keys_folder(*options.keys, nullptr);
+    for (const std::string& line : keys->problems) std::cerr << "brindax-publish: " << *options.keys << ": " << line << "\n";
+    if (!keys->newest) return refuse("the keys files do not hold; nothing written");
+  }
 
   std::vector<std::string> problems;
   const std::vector<FolderFile> files = scan_folder(source, &problems);
@@ -644,6 +683,19 @@ int make(const Options& options) {
                       &problem)) {
       return refuse(problem);
     }
+    ReleaseSignature list_signature;
+    if (keys && (read_signature_file(list_signature_temp.path.string().c_str(), &list_signature) !=
+                     SignatureCheck::ok ||
+                 release_key_for(*keys->newest, list_signature) == nullptr)) {
+      return refuse(*options.sign + ": not a release key of the newest keys file; nothing written");
+    }
+  }
+  // The whole chain of keys files goes beside the list, before it.
+  if (keys) {
+    for (const fs::path& file : keys->files) {
+      fs::copy_file(file, out / file.filename(), fs::copy_options::overwrite_existing, error);
+      if (error) return refuse("cannot copy " + file.string() + ": " + error.message());
+    }
   }
 
   const fs::path package_path = out / package, list_path = out / kListFile;
@@ -680,6 +732,10 @@ int publish_main(int argc, char** argv) {
   // Every failure is a message and a non-zero exit; what a failed make has
   // written is removed as the exception passes its temporaries.
   try {
+    if (argc >= 2 && std::string(argv[1]) == "keys") {
+      if (sodium_init() < 0) return refuse("cannot start libsodium");
+      return keys_command(argc, argv);
+    }
     const std::optional<Options> options = parse_options(argc, argv);
     if (!options) {
       std::cerr << kUsage;

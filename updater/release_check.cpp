@@ -18,6 +18,7 @@
 #include "runtime/core/file_transaction.h"
 #include "runtime/process/message.h"
 #include "runtime/process/runtime.h"
+#include "updater/keys_file.h"
 #include "updater/package_download.h"
 #include "updater/release_binding.h"
 #include "updater/release_signature.h"
@@ -112,12 +113,129 @@ void accept_binding(const ReleaseSignature& signature, const char* local_copy,
   accepted_binding() = binding;
 }
 
-ReleaseKey built_in_key(const char* what, const char* local_path, const std::string& signature_file) {
-  ReleaseKey key;
-  if (!parse_release_key(updater_settings().release_public_key, &key)) {
-    reject(what, SignatureCheck::malformed, local_path, signature_file);
+bool root_keys_built_in() {
+  const char* roots = updater_settings().root_public_keys;
+  return roots != nullptr && *roots != '\0';
+}
+
+// The keys file accepted in this run and its bytes, the record to be.
+struct AcceptedKeys {
+  KeysFile file;
+  std::string bytes;
+};
+std::optional<AcceptedKeys>& accepted_keys() {
+  static std::optional<AcceptedKeys> keys;
+  return keys;
+}
+
+// Reads a small file whole; nullopt when it is not there, `*unreadable`
+// set when it holds more than `limit` bytes or cannot be read.
+std::optional<std::string> read_small_file(const char* path, std::size_t limit, bool* unreadable) {
+  File file(std::fopen(path, "rb"));
+  if (!file) return std::nullopt;
+  std::string text;
+  char buffer[4096];
+  std::size_t got;
+  while ((got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0 && text.size() <= limit) {
+    text.append(buffer, got);
   }
-  return key;
+  *unreadable = std::ferror(file.get()) != 0 || text.size() > limit;
+  return text;
+}
+
+// A remote file of at most KEYS_FILE_LIMIT bytes, received into memory;
+// nullopt when it is not there or larger.
+std::optional<std::string> fetch_keys_file(const std::string& remote) {
+  std::string bytes;
+  const RangeSink sink = [](void* context, std::uint64_t offset, const char* data, std::int32_t n) {
+    auto* text = static_cast<std::string*>(context);
+    if (offset == 0) text->clear();  // the transfer started over
+    text->append(data, static_cast<std::size_t>(n));
+    return true;
+  };
+  if (!update_server().receive_stream(remote.c_str(), static_cast<std::int64_t>(KEYS_FILE_LIMIT),
+                                      sink, &bytes)) {
+    return std::nullopt;
+  }
+  return bytes;
+}
+
+// The roots trusted before this run: those of the recorded keys file, or
+// the built-in ones. A record that is there but cannot be read is refused
+// rather than passed over, so that it never falls back to older roots.
+std::optional<TrustedRoots> roots_trusted_now() {
+  bool unreadable = false;
+  const std::optional<std::string> record = read_small_file(KEYS_RECORD_FILE, KEYS_FILE_LIMIT, &unreadable);
+  if (record) {
+    const std::optional<KeysFile> file = unreadable ? std::nullopt : parse_keys_file(*record);
+    if (!file) return std::nullopt;
+    return roots_of(*file);
+  }
+  TrustedRoots roots;
+  roots.threshold = static_cast<std::uint32_t>(updater_settings().root_threshold);
+  std::string_view rest = updater_settings().root_public_keys;
+  while (!rest.empty()) {
+    const std::size_t end = rest.find(';');
+    ReleaseKey key;
+    if (!parse_release_key(rest.substr(0, end), &key)) return std::nullopt;
+    roots.roots.push_back(key);
+    rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
+  }
+  return roots;
+}
+
+// The newest keys file that the trusted roots lead to, fetched and walked
+// once per run; refuses the run otherwise.
+const KeysFile& trusted_keys_file(const char* received_file, const std::string& signature_file) {
+  if (accepted_keys()) return accepted_keys()->file;
+  const std::optional<TrustedRoots> trusted = roots_trusted_now();
+  if (!trusted) {
+    refuse("The keys file is not trusted: the record of trusted keys (LocalVersion.keys) cannot be read.",
+           received_file, signature_file);
+  }
+  const char* list = updater_settings().remote_version_file;
+  const std::optional<std::string> current_bytes = fetch_keys_file(keys_file_name(list));
+  const KeysChain chain = walk_keys_chain(
+      *trusted, current_bytes,
+      [list](std::uint64_t version) { return fetch_keys_file(keys_file_name(list, version)); },
+      static_cast<std::int64_t>(std::time(nullptr)));
+  if (!chain.newest) {
+    const std::string text = "The keys file is not trusted: " + describe(chain, trusted->version) + ".";
+    refuse(text.c_str(), received_file, signature_file);
+  }
+  accepted_keys() = AcceptedKeys{*chain.newest, *current_bytes};
+  return accepted_keys()->file;
+}
+
+// The one check of a release signature; `received_file` and
+// `signature_file` are deleted when the keys file refuses the run.
+SignatureCheck check_release_keys(const ReleaseSignature& signature, std::string_view signed_bytes,
+                                  const char* received_file, const std::string& signature_file) {
+  if (!signature.prehashed) return SignatureCheck::legacy;
+  if (root_keys_built_in()) {
+    const ReleaseKey* key = release_key_for(trusted_keys_file(received_file, signature_file), signature);
+    if (key == nullptr) return SignatureCheck::not_release_key;
+    return check_release_signature(signature, *key, signed_bytes);
+  }
+  ReleaseKey key;
+  if (!parse_release_key(updater_settings().release_public_key, &key)) return SignatureCheck::malformed;
+  return check_release_signature(signature, key, signed_bytes);
+}
+
+std::string_view digest_bytes(const std::array<std::uint8_t, 64>& digest) {
+  return std::string_view(reinterpret_cast<const char*>(digest.data()), digest.size());
+}
+
+// The BLAKE2b-512 of a file, read in one pass; nullopt when it cannot be read.
+std::optional<std::array<std::uint8_t, 64>> file_digest(const char* path) {
+  File file(std::fopen(path, "rb"));
+  if (!file) return std::nullopt;
+  ReleaseHash hash;
+  std::vector<char> buffer(256 * 1024);
+  std::size_t got;
+  while ((got = std::fread(buffer.data(), 1, buffer.size(), file.get())) > 0) hash.update(buffer.data(), got);
+  if (std::ferror(file.get())) return std::nullopt;
+  return hash.finish();
 }
 
 // Fetches the signature of `remote_name` to `signature_file`. Signatures
@@ -229,27 +347,32 @@ std::string private_signature_file() {
 
 bool release_signatures_checked() {
   const char* key = updater_settings().release_public_key;
-  return key != nullptr && *key != '\0';
+  return (key != nullptr && *key != '\0') || root_keys_built_in();
+}
+
+SignatureCheck check_with_release_keys(const ReleaseSignature& signature,
+                                       std::string_view signed_bytes) {
+  return check_release_keys(signature, signed_bytes, "", std::string());
 }
 
 namespace {
 
-// Fetches the list's signature and holds the list to it with `verify`
-// (signature file, key) -> SignatureCheck, then holds the release it names
-// to the clock and the installed one. `local_copy` (empty when the list
-// was kept in memory) is deleted when the list is refused.
-template <typename Verify>
-void accept_signed_list(const char* local_copy, Verify verify) {
+// Fetches the list's signature and holds the list, whose BLAKE2b-512 is
+// `digest` (nullopt: it cannot be read), to it, then holds the release it
+// names to the clock and the installed one. `local_copy` (empty when the
+// list was kept in memory) is deleted when the list is refused.
+void accept_signed_list(const char* local_copy,
+                        const std::optional<std::array<std::uint8_t, 64>>& digest) {
   const char* what = "version list";
   const std::string signature_file = private_signature_file();
-  const ReleaseKey key = built_in_key(what, local_copy, signature_file);
   fetch_signature(what, updater_settings().remote_version_file, local_copy, signature_file);
-  const SignatureCheck result = verify(signature_file.c_str(), key);
-  if (result != SignatureCheck::ok) reject(what, result, local_copy, signature_file);
   ReleaseSignature signature;
-  if (read_signature_file(signature_file.c_str(), &signature) != SignatureCheck::ok) {
-    reject(what, SignatureCheck::malformed, local_copy, signature_file);
-  }
+  const SignatureCheck read = read_signature_file(signature_file.c_str(), &signature);
+  if (read != SignatureCheck::ok) reject(what, read, local_copy, signature_file);
+  if (!digest) reject(what, SignatureCheck::unreadable, local_copy, signature_file);
+  const SignatureCheck result =
+      check_release_keys(signature, digest_bytes(*digest), local_copy, signature_file);
+  if (result != SignatureCheck::ok) reject(what, result, local_copy, signature_file);
   accept_binding(signature, local_copy, signature_file);
   file_delete(signature_file.c_str());
 }
@@ -258,17 +381,13 @@ void accept_signed_list(const char* local_copy, Verify verify) {
 
 void require_signed_list(const char* local_copy) {
   if (!release_signatures_checked()) return;
-  accept_signed_list(local_copy, [local_copy](const char* signature_file, const ReleaseKey& key) {
-    return verify_file_signature(local_copy, signature_file, key);
-  });
+  accept_signed_list(local_copy, file_digest(local_copy));
   accepted_list_copy() = local_copy;
 }
 
 void require_signed_list_digest(const std::array<std::uint8_t, 64>& digest) {
   if (!release_signatures_checked()) return;
-  accept_signed_list("", [&digest](const char* signature_file, const ReleaseKey& key) {
-    return verify_digest_signature(signature_file, key, digest);
-  });
+  accept_signed_list("", digest);
 }
 
 std::int32_t receive_signed_package(const char* remote_name, const char* local_path) {
@@ -313,7 +432,16 @@ bool stage_release_record(FileTransaction& transaction) {
   const std::string text =
       std::string(kRecordHeading) + "\n" + std::to_string(binding->sequence) + "\n";
   const bool written = std::fwrite(text.data(), 1, text.size(), file.get()) == text.size();
-  return std::fclose(file.release()) == 0 && written;
+  if (std::fclose(file.release()) != 0 || !written) return false;
+  // The roots trusted from now on: the newest keys file accepted.
+  if (!accepted_keys()) return true;
+  const std::string& keys_staged = transaction.stage(KEYS_RECORD_FILE);
+  if (keys_staged.empty()) return false;
+  File keys(std::fopen(keys_staged.c_str(), "wb"));
+  if (!keys) return false;
+  const std::string& bytes = accepted_keys()->bytes;
+  const bool keys_written = std::fwrite(bytes.data(), 1, bytes.size(), keys.get()) == bytes.size();
+  return std::fclose(keys.release()) == 0 && keys_written;
 }
 
 }  // namespace brindax

@@ -80,6 +80,7 @@ const char* describe(SignatureCheck result) {
     case SignatureCheck::does_not_verify: return "the signature does not match";
     case SignatureCheck::unreadable: return "the file cannot be read";
     case SignatureCheck::legacy: return "the signature is of the legacy kind, which is not accepted";
+    case SignatureCheck::not_release_key: return "it is signed with a key that is not a current release key";
   }
   return "the signature cannot be checked";
 }

@@ -49,6 +49,7 @@ enum class SignatureCheck {
   does_not_verify,  // the file, or the trusted comment, is not what was signed
   unreadable,       // the signed file cannot be read
   legacy,           // a legacy ("Ed") signature, which is never accepted
+  not_release_key,  // made with a key that the newest keys file does not name
 };
 
 // A short English reason, e.g. "the signature does not match".

@@ -20,6 +20,10 @@ struct UpdaterSettings {
   char* app_executable;
   // The publisher's minisign public key; empty: releases are not checked.
   char* release_public_key;
+  // Root keys (";" between them) that sign the keys file naming the release
+  // keys, and how many of them version 1 needs; empty: no keys file.
+  char* root_public_keys;
+  std::int32_t root_threshold;
 };
 
 UpdaterSettings& updater_settings();
@@ -39,6 +43,8 @@ struct BuiltinSettings {
   // The FTP time-out in seconds (30 in the product; test builds shorten it).
   std::int32_t ftp_timeout_seconds;
   const char* release_public_key;
+  const char* root_public_keys;
+  std::int32_t root_threshold;
 };
 const BuiltinSettings& builtin_settings();
 
@@ -47,6 +53,8 @@ inline constexpr const char* LOCAL_VERSION_FILE = "LocalVersion.ver";
 inline constexpr const char* SERVER_VERSION_FILE = "ServerVersion.ver";
 // With a publisher key: the sequence of the installed release.
 inline constexpr const char* RELEASE_RECORD_FILE = "LocalVersion.seq";
+// With root keys: the newest keys file accepted, whose roots are trusted now.
+inline constexpr const char* KEYS_RECORD_FILE = "LocalVersion.keys";
 // The largest server version list that is downloaded.
 inline constexpr std::int64_t VERSION_LIST_MAX_BYTES = std::int64_t{64} << 20;
 inline constexpr const char* MODE_CHECK = "UpdateAvailable";

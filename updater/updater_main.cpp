@@ -35,6 +35,8 @@ void fill_settings() {
   settings.ftp_port = builtin.ftp_port;
   string_assign(&settings.app_executable, builtin.app_executable);
   string_assign(&settings.release_public_key, builtin.release_public_key);
+  string_assign(&settings.root_public_keys, builtin.root_public_keys);
+  settings.root_threshold = builtin.root_threshold;
 }
 
 void run_mode() {
