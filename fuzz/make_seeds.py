@@ -115,9 +115,56 @@ def ftp_replies():
         write("ftp_reply", name, data)
 
 
+# Keys files made with brindax-publish keys (version 1: two roots, both
+# signing; version 2: other roots and release key, signed by old and new).
+KEYS_VERSION_1 = """Brindax keys file
+version: 1
+expires: 1799316667
+threshold: 2
+root: RWRmXns7X93WsWzmm5bWYvO86nvD1nCpMGWr6lDiFiIFsrDdhCRdZPqX
+root: RWQPuVpqW84zW0ZotN+Ma3WMF3V0Ilf+P+8Q0yGTHgy2g3ePDB7MBzMK
+release: RWRPNz3KrnUWj9SAc8DzKfmYdaRd4jDwpUWX1Q3XVD1H9FGKPQG4wWN/
+signatures:
+untrusted comment: signature from minisign secret key
+RURmXns7X93WsWiC5TEqHrHyHy186OdXMImsDSXaVk/3kwaBuk/YYmZW5Cy+I7BRNzI2FK4yyv9+udVXFmhFXLLmGEgZyWOF9w8=
+trusted comment: brindax-keys:1
+D5mKil4M8YT4YWtoo83Uw1X23WFP6LZGLZn0yvryFRzqc3UYIPYHk96pSGx0+O0RQHufjuWCGwFfq+TWWuMnBQ==
+untrusted comment: signature from minisign secret key
+RUQPuVpqW84zW8uZrNfALhTgPHcetDt4vmwblphCnip3Z3A1hNmZ05upgOEkVWjbnsM2V3Zk+0h3DaMumy9b9+QQZbZsODQQ8Ag=
+trusted comment: brindax-keys:1
+YThi/3Yfshy2bL1Be1RFelRYmkfCQIsMe8ivBCRaF2XMXxWVG9Enk2zY0gCxFxMak/KBiBXDxfYeWMuZFRJlAQ==
+"""
+
+KEYS_VERSION_2 = """Brindax keys file
+version: 2
+expires: 1799316667
+threshold: 1
+root: RWQPuVpqW84zW0ZotN+Ma3WMF3V0Ilf+P+8Q0yGTHgy2g3ePDB7MBzMK
+root: RWTvkDBTgaS21vJTut/JW2aFXRAikylhou0Oh+0uJJugNRKfqMkCx4CN
+release: RWTuyGm43/5phin2/6uyQMoDaPwlPsdvbtGmCcQ0j4xIGS47t4lS9urz
+signatures:
+untrusted comment: signature from minisign secret key
+RURmXns7X93WsRHbGsxi7Y4g309YGXgbmQGuwjwBCQJmWEDLPNTz4IoWCC4d3M47RrZomj/7JsqczMdrtB+l1B6ofx9PQpNTOQE=
+trusted comment: brindax-keys:2
+yyzoMsnLBaHSLHdN4yPwp6shh/e8PkNEobicgsKUHeLgrOR1pCybMZ80uhO3ouVczg2IVfDb3TyOUPUpmVauCw==
+untrusted comment: signature from minisign secret key
+RUQPuVpqW84zWzeBd8oH57LUJgRJrSzptAlvnzYQls8vXPxU9oFX0Be/5F+9DU1yEaMobfl768dyLeWR4HJpVHI0gHyZEznITgM=
+trusted comment: brindax-keys:2
+cHn0I70rM0VSP3r7jYiVbX1duNEYqPMFNkqdTGDItTndALmcmniIgwCFoT1XZ1zC0uyUOhTEdQ9iNPcEW881Cg==
+"""
+
+
+def keys_files():
+    write("keys_file", "version_1", KEYS_VERSION_1.encode())
+    write("keys_file", "version_2", KEYS_VERSION_2.encode())
+    body = KEYS_VERSION_2[:KEYS_VERSION_2.index("signatures:")]
+    write("keys_file", "unsigned", (body + "signatures:\n").encode())
+
+
 if __name__ == "__main__":
     version_lists()
     entry_names()
     packs()
     ranged_ends()
     ftp_replies()
+    keys_files()
