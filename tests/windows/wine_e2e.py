@@ -11,7 +11,9 @@ BRINDAX_FTP_PORT set to the test port), else the x64 test build's
 application, that build's "brindax-updater-local-noapp"; for active-mode
 data connections, its "brindax-updater-local-active"; and for signed
 releases, its "brindax-updater-local-signed", which has the public key of
-the build's test key pair built in (releases are signed here with minisign). They run against
+the build's test key pair built in (releases are signed here with minisign),
+and "brindax-updater-local-rooted", which has the build's two test root keys
+built in and takes its release keys from the keys file. They run against
 the local pyftpdlib server of testing/ftp_server.py, inside a private Xvfb
 display. Checked: the exit codes of the check, a full install that starts a
 small Windows "Brindax.exe" built here with mingw-w64, a partial update, and
@@ -405,7 +407,8 @@ class Suite:
         for variant, name in (("app", "brindax-updater-local.exe"),
                               ("noapp", "brindax-updater-local-noapp.exe"),
                               ("active", "brindax-updater-local-active.exe"),
-                              ("signed", "brindax-updater-local-signed.exe")):
+                              ("signed", "brindax-updater-local-signed.exe"),
+                              ("rooted", "brindax-updater-local-rooted.exe")):
             src = os.path.join(self.build_dir, "tests", name)
             if variant == "app" and opts.product:
                 src = os.path.abspath(opts.product)
@@ -1060,6 +1063,63 @@ def box_when_the_release_is_older_than_the_installed_one(s):
     s.local({"LocalVersion.ver": b"old.zip\nBrindax.exe@0.9\n", "data.txt": b"old data",
              "LocalVersion.seq": b"Brindax installed release sequence\n2\n"})
     signed_install_refused(s, "The update server's release is older than the installed one.")
+
+
+def keys_file(s, version, release_pub, folder):
+    """Version `version` of the keys file: the build's two test roots
+    (threshold 2, both signing) name the release key of `release_pub`."""
+    key_dir = os.path.dirname(s.secret_key)
+    line = lambda pub: read(pub).decode().splitlines()[1]
+    roots = [os.path.join(key_dir, "root%d" % n) for n in (1, 2)]
+    body = "Brindax keys file\nversion: %d\nexpires: %d\nthreshold: 2\n" % (version, time.time() + 30 * 86400)
+    body += "".join("root: %s\n" % line(root + ".pub") for root in roots)
+    body += "release: %s\n" % line(release_pub)
+    body_file = os.path.join(folder, "keys-body-%d" % version)
+    write(body_file, body.encode())
+    text = body + "signatures:\n"
+    for root in roots:
+        subprocess.run([MINISIGN, "-S", "-s", root + ".key", "-t", "brindax-keys", "-m", body_file],
+                       check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+        text += read(body_file + ".minisig").decode()
+    return text.encode()
+
+
+@case
+def rotated_release_key_replaces_the_old_one(s):
+    # Installed at keys version 1 (release key "old"); version 2 names "new"
+    # alone: a list signed by "new" installs and records version 2, one
+    # signed by "old" is refused from then on.
+    folder = os.path.join(s.case_dir, "keys")
+    os.makedirs(folder)
+    for name in ("old", "new"):
+        subprocess.run([MINISIGN, "-G", "-W", "-p", os.path.join(folder, name + ".pub"),
+                        "-s", os.path.join(folder, name + ".key")],
+                       check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+    v1 = keys_file(s, 1, os.path.join(folder, "old.pub"), folder)
+    v2 = keys_file(s, 2, os.path.join(folder, "new.pub"), folder)
+    files = {s.version_file: VERSIONS, "pack-1.zip": make_zip(package_entries(s))}
+    chain = {s.version_file + ".keys.1": v1, s.version_file + ".keys.2": v2, s.version_file + ".keys": v2}
+    s.secret_key, old_key = os.path.join(folder, "new.key"), s.secret_key
+    try:
+        by_new = dict(signed_release(s, files), **chain)
+        s.secret_key = os.path.join(folder, "old.key")
+        by_old = dict(signed_release(s, files), **chain)
+    finally:
+        s.secret_key = old_key
+    s.local({"LocalVersion.keys": v1})
+    s.serve(by_new)
+    code = s.run(["MajAll"], variant="rooted")
+    check(code == 0, "exit code %d, expected 0" % code)
+    check_installed(s, dict(files_on_disk(s), **{"LocalVersion.ver": VERSIONS, "LocalVersion.keys": v2,
+                                                 "LocalVersion.seq": b"Brindax installed release sequence\n1\n"}))
+    s.server.stop()
+    s.serve(by_old)
+    before = tree(s.cwd)
+    code = s.message_box(s.start(["MajAll"], variant="rooted"), "Signature Error",
+                         "The version list is not signed by the publisher: "
+                         "it is signed with a key that is not a current release key.")
+    check(code == 0, "exit code %d, expected 0" % code)
+    check(tree(s.cwd) == before, "the folder changed: %s" % sorted(tree(s.cwd)))
 
 
 @case
