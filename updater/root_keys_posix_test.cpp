@@ -243,6 +243,18 @@ TEST_F(RootKeys, PublisherMakesAndChecksTheChain) {
       {"verify from the built-in roots",
        [&] { return tool({"verify", (base_ / "out").string(), "--root", pub("root1"), "--root", pub("root2"),
                           "--threshold", "2"}); }, 0, ", release 1, keys version 2 expires "},
+      {"verify a list signed by the dropped key",
+       [&] {
+         const fs::path old = base_ / "out-old";
+         fs::copy(base_ / "out", old);
+         const std::string signature = read_file(old / "Brindax.ver.minisig");
+         const std::size_t comment = signature.find("trusted comment: ") + 17;
+         write_file(old / "Brindax.ver.minisig",
+                    sign_file(old / "Brindax.ver", "releaseA",
+                              signature.substr(comment, signature.find('\n', comment) - comment)));
+         return tool({"verify", old.string(), "--root", pub("root1"), "--root", pub("root2"), "--threshold", "2"});
+       },
+       1, "Brindax.ver.minisig: it is signed with a key that is not a current release key\n"},
       {"verify from other roots",
        [&] { return tool({"verify", (base_ / "out").string(), "--root", pub("root3"), "--threshold", "1"}); }, 1,
        "Brindax.ver.keys: version 1 is not signed by enough of the root keys trusted before it\n"},
