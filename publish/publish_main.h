@@ -3,8 +3,10 @@
 //
 //   brindax-publish make SOURCE_DIR OUT_DIR [--previous OLD_RELEASE_DIR]
 //                        [--package NAME]
-//                        [--sign SECRET_KEY_FILE [--sequence N] [--expires DAYS]]
-//   brindax-publish verify OUT_DIR [--previous OLD_RELEASE_DIR] [--key PUBLIC_KEY]
+//                        [--sign SECRET_KEY_FILE [--sequence N] [--expires DAYS] [--keys KEYS_DIR]]
+//   brindax-publish verify OUT_DIR [--previous OLD_RELEASE_DIR]
+//                          [--key PUBLIC_KEY | --root PUBLIC_KEY... --threshold K]
+//   brindax-publish keys KEYS_DIR ... (publish/keys_command.h)
 #pragma once
 
 namespace brindax::publish {
