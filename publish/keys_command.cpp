@@ -1,6 +1,7 @@
 #include "publish/keys_command.h"
 
 #include <ctime>
+#include <random>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -99,15 +100,18 @@ std::optional<std::vector<ReleaseKey>> read_public_keys(const std::vector<std::s
 
 // The signatures of `body` by every secret key, as minisign writes them.
 std::optional<std::string> sign_body(const std::string& body, std::uint64_t version,
-                                     const std::vector<std::string>& secret_keys, const fs::path& folder,
-                                     std::string* problem) {
+                                     const std::vector<std::string>& secret_keys, std::string* problem) {
   const std::string minisign = find_program("minisign");
   if (minisign.empty()) {
     *problem = "keys needs minisign (Debian package \"minisign\"), which is not installed; nothing written";
     return std::nullopt;
   }
-  const fs::path body_file = folder / ".brindax-publish-keys-body";
-  const fs::path signature_file = folder / ".brindax-publish-keys-body.minisig";
+  // Signed from the temporary folder, so that nothing is written beside the
+  // keys files before the version holds.
+  std::error_code error;
+  const fs::path body_file = fs::temp_directory_path(error) /
+                             ("brindax-publish-keys-" + std::to_string(std::random_device{}()));
+  const fs::path signature_file = fs::path(body_file) += ".minisig";
   struct Cleanup {
     fs::path a, b;
     ~Cleanup() {
@@ -122,7 +126,6 @@ std::optional<std::string> sign_body(const std::string& body, std::uint64_t vers
   }
   std::string signatures;
   for (const std::string& secret_key : secret_keys) {
-    std::error_code error;
     fs::remove(signature_file, error);
     if (run_program(minisign, {"-S", "-s", secret_key, "-t", "brindax-keys:" + std::to_string(version),
                                "-x", signature_file.string(), "-m", body_file.string()}) != 0) {
@@ -249,10 +252,7 @@ int keys_command(int argc, char** argv) {
   const auto expires = static_cast<std::int64_t>(std::time(nullptr)) + static_cast<std::int64_t>(*days) * 86400;
   const std::string body = format_keys_body(*version, expires, static_cast<std::uint32_t>(*threshold),
                                             *roots, *releases);
-  if (!fs::is_directory(folder, error) && !fs::create_directories(folder, error)) {
-    return refuse("cannot make " + folder.string() + "; nothing written");
-  }
-  const std::optional<std::string> signatures = sign_body(body, *version, options->signers, folder, &problem);
+  const std::optional<std::string> signatures = sign_body(body, *version, options->signers, &problem);
   if (!signatures) return refuse(problem);
   const std::string bytes = body + std::string(KEYS_SIGNATURES_LINE) + *signatures;
   const std::optional<KeysFile> file = parse_keys_file(bytes);
@@ -267,6 +267,9 @@ int keys_command(int argc, char** argv) {
   if (*version == 1 && step == KeysProblem::too_few_trusted) step = KeysProblem::too_few_own;
   if (step != KeysProblem::none) return refuse(std::string(step_problem(step)) + "; nothing written");
 
+  if (!fs::is_directory(folder, error) && !fs::create_directories(folder, error)) {
+    return refuse("cannot make " + folder.string() + "; nothing written");
+  }
   const fs::path current = folder / keys_file_name(kListFile);
   const fs::path temporary = folder / ".brindax-publish-keys";
   if (!write_bytes(temporary, bytes)) return refuse("cannot write " + temporary.string() + "; nothing written");
