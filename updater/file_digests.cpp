@@ -13,40 +13,15 @@ namespace {
 
 constexpr std::int32_t kReadBlock = 256 * 1024;
 
-crypto_generichash_state* state_of(unsigned char* bytes) {
-  return reinterpret_cast<crypto_generichash_state*>(bytes);
-}
-
 }  // namespace
 
-FileHash::FileHash() {
-  static_assert(sizeof state_ >= sizeof(crypto_generichash_state));
+std::optional<Digest256> digest_file(const char* path) {
   static const bool ready = sodium_init() >= 0;
   (void)ready;
-  crypto_generichash_init(state_of(state_), nullptr, 0, 32);
-}
-
-void FileHash::update(const void* data, std::size_t size) {
-  crypto_generichash_update(state_of(state_), static_cast<const unsigned char*>(data), size);
-}
-
-Digest256 FileHash::finish() {
-  Digest256 digest{};
-  crypto_generichash_final(state_of(state_), digest.data(), digest.size());
-  return digest;
-}
-
-Digest256 digest_of(const void* data, std::size_t size) {
-  FileHash hash;
-  hash.update(data, size);
-  return hash.finish();
-}
-
-std::optional<Digest256> digest_file(const char* path) {
   os::ReadOnlyFile file;
   if (!file.open(path)) return std::nullopt;
   std::vector<unsigned char> block(kReadBlock);
-  FileHash hash;
+  ContentHash256 hash;
   std::int64_t total = 0;
   for (;;) {
     const std::int32_t got = file.read(block.data(), kReadBlock);
@@ -61,6 +36,8 @@ std::optional<Digest256> digest_file(const char* path) {
 }
 
 std::vector<std::optional<Digest256>> digest_files(const std::vector<std::string>& paths) {
+  static const bool ready = sodium_init() >= 0;  // before the workers hash
+  (void)ready;
   std::vector<std::optional<Digest256>> digests(paths.size());
   std::atomic<std::size_t> next{0};
   const auto work = [&] {

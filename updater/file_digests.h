@@ -3,28 +3,13 @@
 // file the user changed is seen as what it now is.
 #pragma once
 
-#include <array>
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "updater/release_manifest.h"
+
 namespace brindax {
-
-using Digest256 = std::array<std::uint8_t, 32>;
-
-// BLAKE2b-256, fed in pieces.
-class FileHash {
- public:
-  FileHash();
-  void update(const void* data, std::size_t size);
-  Digest256 finish();
-
- private:
-  alignas(64) unsigned char state_[384];
-};
-
-Digest256 digest_of(const void* data, std::size_t size);
 
 // The digest of one file (a runtime path); nullopt when it is not a plain
 // file that can be read to its end.
