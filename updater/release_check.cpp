@@ -303,6 +303,22 @@ std::int32_t receive_signed_package(const char* remote_name, const char* local_p
   return 1;
 }
 
+SignatureCheck check_with_release_keys(const ReleaseSignature& signature,
+                                       std::string_view signed_bytes) {
+  ReleaseKey key;
+  if (!release_signatures_checked() || !parse_release_key(updater_settings().release_public_key, &key)) {
+    return SignatureCheck::malformed;
+  }
+  return check_release_signature(signature, key, signed_bytes);
+}
+
+const ReleaseBinding* accepted_release_binding() {
+  const std::optional<ReleaseBinding>& binding = accepted_binding();
+  return release_signatures_checked() && binding ? &*binding : nullptr;
+}
+
+void refuse_release(const char* text) { refuse(text, "", std::string()); }
+
 bool stage_release_record(FileTransaction& transaction) {
   const std::optional<ReleaseBinding>& binding = accepted_binding();
   if (!release_signatures_checked() || !binding) return true;
