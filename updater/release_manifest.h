@@ -68,6 +68,15 @@ struct ReleaseManifest {
 
 inline constexpr std::size_t MANIFEST_MAX_BYTES = 64u << 20;  // the manifest's text, decompressed
 
+// A delta is one zstd frame of the new file compressed with the old file as
+// its prefix (ZSTD_CCtx_refPrefix / ZSTD_DCtx_refPrefix), or alone for a
+// file new since that release. Deltas are made for, and applied to, files of
+// up to DELTA_MAX_FILE_BYTES (old and new): the old file is mapped into a
+// 32-bit address space. A frame's window covers both files, so it needs at
+// most 2^DELTA_WINDOW_LOG_MAX bytes: a decoder sets ZSTD_d_windowLogMax to it.
+inline constexpr std::uint64_t DELTA_MAX_FILE_BYTES = std::uint64_t{256} << 20;
+inline constexpr int DELTA_WINDOW_LOG_MAX = 29;
+
 // Strict: nullopt on anything out of place (an unknown or misplaced line,
 // bad digits, a name the updater refuses, two files whose names land on one
 // file on Windows, two deltas of one file from the same base, a delta
