@@ -1,0 +1,158 @@
+// Updates by pieces, run as a process against releases that brindax-publish
+// makes with manifests and deltas: every path a file can take (a delta, its
+// entry by range, the whole package), the falls from one to the next, and
+// the tree each run leaves, held to what a fresh full install gives.
+#include <random>
+
+#include "updater/process_test_support.h"
+#include "updater/release_manifest.h"
+
+namespace brindax::process_test {
+namespace {
+
+using Files = std::map<std::string, std::string>;
+
+std::string noise(std::size_t size, unsigned seed) {
+  std::mt19937 generator(seed);
+  std::string bytes(size, '\0');
+  for (char& byte : bytes) byte = static_cast<char>(generator() & 0xFF);
+  return bytes;
+}
+
+std::string hex_text(const std::string& bytes) {
+  std::string text;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    text += "0123456789abcdef"[static_cast<unsigned char>(bytes[i]) >> 4];
+    if (i % 32 == 31) text += '\n';
+  }
+  return text;
+}
+
+// Releases of a large binary and a text that change a little each time
+// (each gets a delta), and a file that never changes.
+Files release_files(int number) {
+  std::string binary = noise(400000, 7);
+  std::string text = hex_text(noise(40000, 8));
+  for (int r = 2; r <= number; ++r) {
+    binary.replace(static_cast<std::size_t>(r) * 50000, 64, noise(64, r));
+    text.replace(static_cast<std::size_t>(r) * 3000, 10, "level=" + std::to_string(r) + "   ");
+  }
+  return {{"Brindax.exe", kApp},
+          {"lib/core.bin", binary},
+          {"data/config.ini", text},
+          {"docs/readme.txt", "Brindax\n"}};
+}
+
+class DeltaUpdate : public UpdaterProcess {
+ protected:
+  // Writes release `number` with brindax-publish into base_/r<number>.
+  fs::path make_release(int number, const std::vector<std::string>& options = {}) {
+    const fs::path source = base_ / ("source" + std::to_string(number));
+    const fs::path out = base_ / ("r" + std::to_string(number));
+    fs::remove_all(source);
+    for (const auto& [name, data] : release_files(number)) write_file(source / name, data);
+    fs::permissions(source / "Brindax.exe", fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
+    std::vector<std::string> args = {"make", source.string(), out.string()};
+    args.insert(args.end(), options.begin(), options.end());
+    const RunResult made = run_in(base_, BRINDAX_PUBLISH_PROGRAM, args);
+    EXPECT_EQ(made.exit_code, 0) << made.error_output;
+    return out;
+  }
+  // Serves a release folder as it is.
+  void serve(const fs::path& release) {
+    fs::remove_all(remote());
+    fs::create_directories(remote());
+    fs::copy(release, remote(), fs::copy_options::recursive);
+  }
+  // The tree a fresh full install of the served release leaves.
+  std::map<std::string, std::string> fresh_install() {
+    const fs::path kept = install_;
+    install_ = base_ / "fresh";
+    fs::remove_all(install_);
+    fs::create_directories(install_);
+    EXPECT_EQ(updater({"MajAll"}, "brindax-updater-local-noapp").exit_code, 0);
+    auto tree = snapshot();
+    install_ = kept;
+    return tree;
+  }
+  int package_fetches() const { return server_->commands("RETR Brindax.zip"); }
+  int fetches() const { return server_->commands("RETR "); }
+  std::string delta_file() const {
+    for (const auto& item : fs::directory_iterator(remote() / "deltas")) return item.path().string();
+    return {};
+  }
+};
+
+TEST_F(DeltaUpdate, EachFileTakesTheCheapestPathThatHoldsAndTheResultIsAFullInstalls) {
+  const fs::path r1 = make_release(1);
+  const fs::path r2 = make_release(2, {"--previous", r1.string()});
+  const fs::path r3 = make_release(3, {"--previous", r2.string(), "--delta-from", r1.string()});
+  const fs::path r3_no_r1 = base_ / "r3-from-r2";
+  fs::rename(r3, r3_no_r1);
+  make_release(3, {"--previous", r2.string()});
+  fs::rename(base_ / "r3", base_ / "r3-only");
+  fs::rename(r3_no_r1, r3);
+
+  struct Case {
+    const char* what;
+    fs::path release;
+    std::function<void()> spoil;  // the server or the installation, after it was installed
+    bool package_by_ranges;       // the package is asked for (by range or whole)
+  };
+  const std::vector<Case> cases = {
+      {"a delta applied", r2, [] {}, false},
+      {"the user changed the file", r2,
+       [&] { write_file(install_ / "lib/core.bin", noise(400000, 99)); }, true},
+      {"a corrupted delta", r2,
+       [&] {
+         std::string d = read_file(delta_file());
+         d[d.size() / 2] ^= 0x20;
+         write_file(delta_file(), d);
+       },
+       true},
+      {"the delta missing", r2, [&] { fs::remove_all(remote() / "deltas"); }, true},
+      {"a delta larger than announced", r2,
+       [&] { write_file(delta_file(), "x" + read_file(delta_file()) + "x"); }, true},
+      {"no manifest", r2, [&] { fs::remove(remote() / "Brindax.ver.manifest"); }, true},
+      {"a garbled manifest", r2, [&] { write_file(remote() / "Brindax.ver.manifest", "garbled"); }, true},
+      {"the manifest of another release", r2,
+       [&] { fs::copy_file(r1 / "Brindax.ver.manifest", remote() / "Brindax.ver.manifest",
+                           fs::copy_options::overwrite_existing); },
+       true},
+      {"two releases skipped, a delta from the first", r3, [] {}, false},
+      {"two releases skipped, no delta from the first", base_ / "r3-only", [] {}, true},
+  };
+  // One server for every run (a listener cannot be reopened at once on the
+  // same port); the served folder changes under it.
+  start_server();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    serve(c.release);
+    const auto expected = fresh_install();
+    for (const std::string mode : {"MajLocal", "MajAll"}) {
+      serve(r1);
+      fs::remove_all(install_);
+      fs::create_directories(install_);
+      ASSERT_EQ(updater({"MajAll"}, "brindax-updater-local-noapp").exit_code, 0);
+      const std::string installed_list = read_file(install_ / "LocalVersion.ver");
+
+      serve(c.release);
+      c.spoil();
+      const int package_before = package_fetches(), fetches_before = fetches();
+      const RunResult run = updater({mode}, "brindax-updater-local-noapp");
+      EXPECT_EQ(run.exit_code, 0) << mode;
+      auto tree = snapshot();
+      if (mode == "MajLocal") {
+        EXPECT_EQ(tree["LocalVersion.ver"], installed_list) << "a partial update keeps the list";
+        tree["LocalVersion.ver"] = expected.at("LocalVersion.ver");
+      }
+      EXPECT_EQ(tree, expected) << mode << ": " << run.error_output;
+      EXPECT_EQ(package_fetches() > package_before, c.package_by_ranges) << mode;
+      // The list, the manifest and one delta file; or a few ranges more.
+      EXPECT_LE(fetches() - fetches_before, c.package_by_ranges ? 8 : 3) << mode;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace brindax::process_test
