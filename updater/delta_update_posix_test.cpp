@@ -154,5 +154,64 @@ TEST_F(DeltaUpdate, EachFileTakesTheCheapestPathThatHoldsAndTheResultIsAFullInst
   }
 }
 
+// With a publisher key built in, pieces are used only under a manifest
+// whose signature binds it to the accepted release.
+TEST_F(DeltaUpdate, ASignedReleaseUsesOnlyTheManifestItsSignatureBinds) {
+  const std::string key = BRINDAX_TEST_RELEASE_SECRET_KEY;
+  const fs::path r1 = make_release(1, {"--sign", key, "--sequence", "1"});
+  const fs::path r2 = make_release(2, {"--previous", r1.string(), "--sign", key, "--sequence", "2"});
+  const char* const build = "brindax-updater-local-signed";
+  struct Case {
+    const char* what;
+    std::function<void()> spoil;
+    bool refused;            // "Signature Error", the folder unchanged
+    bool package_fetched;
+  };
+  const std::vector<Case> cases = {
+      {"a bound manifest", [] {}, false, false},
+      {"the manifest changed", [&] { write_file(remote() / "Brindax.ver.manifest", read_file(remote() / "Brindax.ver.manifest") + "x"); },
+       true, false},
+      {"another release's signed manifest",
+       [&] {
+         for (const char* file : {"Brindax.ver.manifest", "Brindax.ver.manifest.minisig"}) {
+           fs::copy_file(r1 / file, remote() / file, fs::copy_options::overwrite_existing);
+         }
+       },
+       true, false},
+      {"an unsigned manifest: the whole package", [&] { fs::remove(remote() / "Brindax.ver.manifest.minisig"); },
+       false, true},
+  };
+  start_server();
+  serve(r2);
+  auto expected = fresh_install();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    serve(r1);
+    fs::remove_all(install_);
+    fs::create_directories(install_);
+    ASSERT_EQ(updater({"MajAll"}, build).exit_code, 0);
+    app_starts();
+    fs::remove(install_ / "app-started.log");
+    const auto before = snapshot();
+    serve(r2);
+    c.spoil();
+    const int package_before = package_fetches();
+    const RunResult run = updater({"MajLocal"}, build);
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.error_output.rfind("Signature Error: ", 0) == 0, c.refused) << run.error_output;
+    EXPECT_EQ(package_fetches() > package_before, c.package_fetched);
+    auto tree = snapshot();
+    if (c.refused) {
+      EXPECT_EQ(tree, before);
+      continue;
+    }
+    EXPECT_EQ(tree["LocalVersion.seq"], "Brindax installed release sequence\n2\n");
+    EXPECT_EQ(tree["LocalVersion.ver"], before.at("LocalVersion.ver"));
+    tree.erase("LocalVersion.seq");
+    tree["LocalVersion.ver"] = expected.at("LocalVersion.ver");
+    EXPECT_EQ(tree, expected);
+  }
+}
+
 }  // namespace
 }  // namespace brindax::process_test
