@@ -62,8 +62,6 @@ std::optional<Digest512> file_blake2b512(const char* path) {
   return hash.finish();
 }
 
-std::string_view first_line(std::string_view text) { return text.substr(0, text.find('\n')); }
-
 // With a key: the manifest's signature must hold and bind exactly the
 // accepted release. nullopt when the manifest is unsigned (not to be used);
 // a signature that fails or binds anything else refuses the run.
@@ -339,7 +337,7 @@ std::map<std::string, std::uint64_t> delta_file_extents(const ReleaseManifest& m
 }  // namespace
 
 std::optional<ReleaseManifest> fetch_release_manifest(Transport& server, const char* remote_list,
-                                                      const char* list_copy) {
+                                                      const char* list_copy, std::string_view package) {
   const std::string remote = manifest_name_for(remote_list);
   const auto bytes = fetch_small(server, remote, MANIFEST_MAX_BYTES);
   if (!bytes) return std::nullopt;  // no manifest: everything as before
@@ -351,15 +349,7 @@ std::optional<ReleaseManifest> fetch_release_manifest(Transport& server, const c
   auto text = decompress_release_manifest(*bytes);
   std::optional<ReleaseManifest> manifest;
   if (text) manifest = parse_release_manifest(*text);
-  // The list's first line names the package.
-  std::string list_head;
-  if (std::FILE* file = std::fopen(list_copy, "rb")) {
-    char line[4096];
-    const std::size_t got = std::fread(line, 1, sizeof line, file);
-    std::fclose(file);
-    list_head.assign(first_line(std::string_view(line, got)));
-  }
-  const bool fits = manifest && manifest->list_digest == *list_digest && manifest->package == list_head;
+  const bool fits = manifest && manifest->list_digest == *list_digest && manifest->package == package;
   if (release_signatures_checked()) {
     const ReleaseBinding* release = accepted_release_binding();
     if (!fits || release == nullptr || manifest->package_size != release->package_size ||

@@ -19,13 +19,13 @@ namespace brindax {
 
 // The manifest of the release whose list was just fetched to `list_copy`,
 // when the server has one that describes that very list and the package it
-// names: one request for "<list name>.manifest", nullopt (and nothing more
+// names (`package`, the list's first line): one request for "<list name>.manifest", nullopt (and nothing more
 // asked) when there is none. With a publisher key built in, the manifest
 // also needs its signature, bound to the accepted list and release; without
 // one it is not used, and a signature that fails or binds something else
 // refuses the run ("Signature Error", nothing changed).
 std::optional<ReleaseManifest> fetch_release_manifest(Transport& server, const char* remote_list,
-                                                      const char* list_copy);
+                                                      const char* list_copy, std::string_view package);
 
 // One file an update writes: the manifest's description of it, the staged
 // temporary it goes to and the digest of the installed file, if any.

@@ -290,8 +290,8 @@ Outcome install_everything() {
   server_list.take(SERVER_VERSION_FILE);
   StringVar list_text;
   read_list(list_text, SERVER_VERSION_FILE);
-  if (const auto manifest = fetch_release_manifest(
-          update_server(), updater_settings().remote_version_file, SERVER_VERSION_FILE)) {
+  if (const auto manifest = fetch_release_manifest(update_server(), updater_settings().remote_version_file,
+                                                   SERVER_VERSION_FILE, package_name_of(list_text.c_str()))) {
     if (auto outcome = install_by_manifest(*manifest, server_list)) return *outcome;
   }
 
@@ -410,7 +410,7 @@ void partial_update() {
   std::optional<ReleaseManifest> manifest;
   if (!changed.empty()) {
     manifest = fetch_release_manifest(update_server(), updater_settings().remote_version_file,
-                                      SERVER_VERSION_FILE);
+                                      SERVER_VERSION_FILE, package_name_of(server.c_str()));
   }
   file_delete(SERVER_VERSION_FILE);
   if (!changed.empty()) {
