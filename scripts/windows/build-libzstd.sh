@@ -37,17 +37,30 @@ die() { echo "build-libzstd: ERROR: $*" >&2; exit 1; }
 meta=$(dpkg-query -W -f='${source:Package} ${source:Version} ${Version}\n' libzstd-dev 2>/dev/null || true)
 [ -n "$meta" ] || die "libzstd-dev is not installed; install it first (apt-get install libzstd-dev)"
 read -r src_pkg src_ver bin_ver <<<"$meta"
+installed_ver=$src_ver  # the stamp names the installed version the build stands for
 stamp="$prefix/.brindax-libzstd-version"
 library="$prefix/lib/libzstd.a"
 
-if [ -f "$library" ] && [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$src_pkg $src_ver $arch" ]; then
+if [ -f "$library" ] && [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$src_pkg $installed_ver $arch" ]; then
   log "libzstd $src_ver for $arch already in $prefix"
   exit 0
 fi
 
 command -v "$arch-w64-mingw32-gcc-posix" >/dev/null || die "$arch-w64-mingw32-gcc-posix missing (apt-get install mingw-w64)"
 
-src_dir=$("$here/fetch-debian-source.sh" libzstd-dev "$source_cache") || die "no libzstd source"
+# The installed version's source first; when the archive no longer serves
+# it (a security update's source pool may be out of reach), the other
+# versions the package lists have, newest first.
+src_dir=""
+for version in "$src_ver" $(apt-cache madison libzstd-dev 2>/dev/null | awk '{print $3}'); do
+  if src_dir=$("$here/fetch-debian-source.sh" libzstd-dev "$source_cache" "$version"); then
+    [ "$version" = "$src_ver" ] || log "the source of $src_ver is not served; building $version"
+    src_ver=$version
+    break
+  fi
+  src_dir=""
+done
+[ -n "$src_dir" ] || die "no libzstd source"
 [ -f "$src_dir/build/cmake/CMakeLists.txt" ] || die "no build/cmake/CMakeLists.txt in $src_dir"
 
 build_dir="$prefix.build"
@@ -67,6 +80,6 @@ cmake --build "$build_dir" -j "$jobs" >>"$build_dir.log" 2>&1 || { tail -n 60 "$
 cmake --install "$build_dir" >>"$build_dir.log" 2>&1 || { tail -n 30 "$build_dir.log" >&2; die "libzstd install failed"; }
 [ -f "$library" ] || die "libzstd installed no static library ($library)"
 [ -f "$prefix/include/zstd.h" ] || die "libzstd installed no zstd.h"
-echo "$src_pkg $src_ver $arch" >"$stamp"
+echo "$src_pkg $installed_ver $arch" >"$stamp"
 rm -rf "$build_dir" "$build_dir.log"
 log "libzstd $src_ver (Linux libzstd-dev $bin_ver) installed for $arch in $prefix"
