@@ -75,6 +75,27 @@ std::optional<std::string> read_entry(zip_t* archive, const std::string& name) {
   return content;
 }
 
+// The size and BLAKE2b-256 digest of an entry (8-bit name), read in
+// pieces: for files no delta needs whole in memory.
+std::optional<std::pair<std::uint64_t, Digest256>> streamed_digest(zip_t* archive, const std::string& name) {
+  ContentHash256 hash;
+  std::uint64_t size = 0;
+  std::vector<char> buffer(1 << 18);
+  const zip_int64_t index = archive ? zip_locate_entry(archive, name.c_str()) : -1;
+  if (index < 0) return std::nullopt;
+  std::unique_ptr<zip_file_t, decltype(&zip_fclose)> file(
+      zip_fopen_index(archive, static_cast<zip_uint64_t>(index), 0), &zip_fclose);
+  if (!file) return std::nullopt;
+  for (;;) {
+    const zip_int64_t got = zip_fread(file.get(), buffer.data(), buffer.size());
+    if (got < 0) return std::nullopt;
+    if (got == 0) break;
+    hash.update(buffer.data(), static_cast<std::size_t>(got));
+    size += static_cast<std::uint64_t>(got);
+  }
+  return std::pair{size, hash.finish()};
+}
+
 std::optional<std::pair<std::uint64_t, Digest512>> file_facts(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::nullopt;
@@ -234,10 +255,25 @@ ManifestResult make_manifest(const ManifestRequest& request) {
     }
     const ListRecord& record = records[i];
     ManifestFile& file = manifest.files[i];
-    const auto source = request.sources.find(record.name);
-    std::optional<std::string> content = source != request.sources.end()
-                                             ? read_bytes(source->second)
-                                             : read_entry(mine.package.get(), record.name);
+    // The content as packed (the folder may change while make runs), read
+    // whole only when a delta may be made of it.
+    bool may_change = false;
+    for (const auto& versions : earlier_versions) {
+      const auto old_version = versions.find(record.name);
+      may_change |= old_version == versions.end() || old_version->second != record.version;
+    }
+    if (!may_change || place_of.at(utf8_name(record.name))->size > DELTA_MAX_FILE_BYTES) {
+      const auto streamed = streamed_digest(mine.package.get(), record.name);
+      if (!streamed) {
+        errors[i] = "cannot read \"" + record.name + "\"";
+        failed = true;
+        return;
+      }
+      file.size = streamed->first;
+      file.digest = streamed->second;
+      return;
+    }
+    std::optional<std::string> content = read_entry(mine.package.get(), record.name);
     if (!content) {
       errors[i] = "cannot read \"" + record.name + "\"";
       failed = true;
@@ -245,7 +281,6 @@ ManifestResult make_manifest(const ManifestRequest& request) {
     }
     file.size = content->size();
     file.digest = content_digest(*content);
-    if (content->size() > DELTA_MAX_FILE_BYTES) return;
     std::set<Digest256> offered;
     bool from_nothing_offered = false;
     for (std::size_t r = 0; r < request.earlier.size(); ++r) {

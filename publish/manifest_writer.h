@@ -37,10 +37,7 @@ struct EarlierRelease {
 
 struct ManifestRequest {
   std::string list;                 // the new release's version list
-  std::filesystem::path package;    // its package, written
-  // 8-bit name -> the folder file it was packed from; a record without one
-  // is read from the package.
-  std::map<std::string, std::filesystem::path> sources;
+  std::filesystem::path package;    // its package, written: what the manifest describes
   std::vector<EarlierRelease> earlier;  // in the order their deltas are offered
 };
 
@@ -58,7 +55,7 @@ struct ManifestResult {
   std::vector<DeltaFile> delta_files;  // one per earlier release that has frames
 };
 
-// Reads every file of the release (on every core, up to 8), and makes the
+// Reads every entry of the package (on every core, up to 8), and makes the
 // deltas from the earlier releases; files larger than DELTA_MAX_FILE_BYTES
 // get none. Needs sodium_init() to have run.
 ManifestResult make_manifest(const ManifestRequest& request);

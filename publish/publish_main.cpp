@@ -690,7 +690,6 @@ int make(const Options& options) {
   request.list = list;
   request.package = package_temp.path;
   request.earlier = *earlier;
-  for (const auto& [name, file] : by_name) request.sources.emplace(name, file->path);
   const ManifestResult described = make_manifest(request);
   if (!described.error.empty()) return refuse(described.error + "; nothing written");
   Temporary manifest_temp{out / (stem + ".manifest")},
