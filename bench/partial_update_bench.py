@@ -15,7 +15,7 @@ reached the client on data connections, and the FTP commands the updater sent
 
 Uses the test build (build/linux, its updater built for loopback port
 BRINDAX_TEST_FTP_PORT, given here as --port).
-Run: bench/delta_bench.py --port N [--rounds N]
+Run: bench/partial_update_bench.py --port N [--rounds N]
 """
 import argparse
 import os
@@ -50,7 +50,7 @@ def main():
     args = parser.parse_args()
     updater = os.path.join(BIN, "tests", "brindax-updater-local-noapp")
     publish = os.path.join(BIN, "bin", "brindax-publish")
-    work = tempfile.mkdtemp(prefix="brindax-delta-bench-")
+    work = tempfile.mkdtemp(prefix="brindax-partial-bench-")
     server = None
     try:
         source = os.path.join(work, "source")

@@ -365,6 +365,9 @@ const ManifestDelta* delta_for(const ManifestFile& file, const std::optional<Dig
   if (file.size > DELTA_MAX_FILE_SIZE) return nullptr;
   const ManifestDelta* from_nothing = nullptr;
   for (const auto& delta : file.deltas) {
+    // A frame is held in memory until it is applied: never one larger
+    // than the files deltas are made for.
+    if (delta.size > DELTA_MAX_FILE_SIZE) continue;
     if (delta.from_nothing) {
       from_nothing = &delta;
     } else if (installed && delta.base == *installed) {
