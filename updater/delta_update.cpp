@@ -96,9 +96,11 @@ bool manifest_signature_binds(Transport& server, const std::string& remote_manif
 // --- receivers of pieces ---------------------------------------------------
 
 // A file being written from a piece: created at its first byte, closed
-// when the piece is through, hashed on the way.
+// when the piece is through, hashed on the way, and never longer than the
+// manifest says (an entry that inflates to more fails at once).
 class ContentWriter {
  public:
+  explicit ContentWriter(std::uint64_t size) : size_(size) {}
   ~ContentWriter() { drop(); }
   void drop() {
     if (file_ != os::NO_FILE) os::close(file_);
@@ -107,6 +109,7 @@ class ContentWriter {
     hash_ = ContentHash256();
   }
   bool write(const char* path, const void* data, std::size_t size) {
+    if (size > size_ - written_) return false;
     if (file_ == os::NO_FILE) {
       file_ = os::create_always(path);
       if (file_ == os::NO_FILE) return false;
@@ -115,15 +118,16 @@ class ContentWriter {
     written_ += size;
     return os::write_all(file_, data, static_cast<std::int32_t>(size));
   }
-  // True when the file holds exactly `size` bytes of `digest`.
-  bool finish(const char* path, std::uint64_t size, const Digest256& digest) {
+  // True when the file holds exactly the size's bytes of `digest`.
+  bool finish(const char* path, const Digest256& digest) {
     if (file_ == os::NO_FILE && !write(path, "", 0)) return false;
     const bool closed = os::close(file_);
     file_ = os::NO_FILE;
-    return closed && written_ == size && hash_.finish() == digest;
+    return closed && written_ == size_ && hash_.finish() == digest;
   }
 
  private:
+  std::uint64_t size_;
   os::FileHandle file_ = os::NO_FILE;
   std::uint64_t written_ = 0;
   ContentHash256 hash_;
@@ -133,7 +137,7 @@ class ContentWriter {
 // inflated (or stored) into the destination as they come.
 class EntryReceiver final : public PieceReceiver {
  public:
-  EntryReceiver(PieceWork& work) : work_(work) {}
+  explicit EntryReceiver(PieceWork& work) : work_(work), writer_(work.file->size) {}
   ~EntryReceiver() { end_inflate(); }
 
   void start() override {
@@ -223,7 +227,7 @@ class EntryReceiver final : public PieceReceiver {
   void finish() {
     const bool ended = work_.file->method == 0 || stream_ended_;
     end_inflate();
-    finished_ = ended && writer_.finish(work_.destination.c_str(), work_.file->size, work_.file->digest);
+    finished_ = ended && writer_.finish(work_.destination.c_str(), work_.file->digest);
     failed_ = !finished_;
   }
 
