@@ -99,7 +99,7 @@ std::string manifest_name_for(std::string_view list_name);
 // two lists' digests: "deltas/<first 32 hex of old>-<first 32 hex of new>.delta".
 std::string delta_file_name(const Digest512& old_list, const Digest512& new_list);
 
-// BLAKE2b-256 of content fed in pieces (needs sodium_init() to have run).
+// BLAKE2b-256 of content fed in pieces (libsodium is started on first use).
 class ContentHash256 {
  public:
   ContentHash256();
