@@ -1,6 +1,5 @@
 #include "updater/delta_apply.h"
 
-#include <sodium.h>
 #include <zstd.h>
 
 #include <algorithm>
@@ -103,8 +102,6 @@ DeltaOutcome apply_delta(const char* base, std::string_view frame, std::uint64_t
 }
 
 void apply_deltas(std::vector<DeltaJob>& jobs) {
-  static const bool ready = sodium_init() >= 0;  // before the workers hash
-  (void)ready;
   const auto run = [](DeltaJob& job) {
     job.outcome = apply_delta(job.base.empty() ? nullptr : job.base.c_str(), job.frame, job.size,
                               job.digest, job.output.c_str());

@@ -1,7 +1,5 @@
 #include "updater/file_digests.h"
 
-#include <sodium.h>
-
 #include <atomic>
 #include <thread>
 
@@ -16,8 +14,6 @@ constexpr std::int32_t kReadBlock = 256 * 1024;
 }  // namespace
 
 std::optional<Digest256> digest_file(const char* path) {
-  static const bool ready = sodium_init() >= 0;
-  (void)ready;
   os::ReadOnlyFile file;
   if (!file.open(path)) return std::nullopt;
   std::vector<unsigned char> block(kReadBlock);
@@ -36,8 +32,6 @@ std::optional<Digest256> digest_file(const char* path) {
 }
 
 std::vector<std::optional<Digest256>> digest_files(const std::vector<std::string>& paths) {
-  static const bool ready = sodium_init() >= 0;  // before the workers hash
-  (void)ready;
   std::vector<std::optional<Digest256>> digests(paths.size());
   std::atomic<std::size_t> next{0};
   const auto work = [&] {
