@@ -52,29 +52,32 @@ TEST_F(DeltaUpdate, EachFileTakesTheCheapestPathThatHoldsAndTheResultIsAFullInst
     fs::path release;
     std::function<void()> spoil;  // the server or the installation, after it was installed
     bool package_by_ranges;       // the package is asked for (by range or whole)
+    // The run went the way without the manifest's pieces: the package's
+    // size asked, then its end and directory or the whole of it.
+    bool package_size_asked;
   };
   const std::vector<Case> cases = {
-      {"a delta applied", r2, [] {}, false},
+      {"a delta applied", r2, [] {}, false, false},
       {"the user changed the file", r2,
-       [&] { write_file(install_ / "lib/core.bin", noise(400000, 99)); }, true},
+       [&] { write_file(install_ / "lib/core.bin", noise(400000, 99)); }, true, true},
       {"a corrupted delta", r2,
        [&] {
          std::string d = read_file(delta_file());
          d[d.size() / 2] ^= 0x20;
          write_file(delta_file(), d);
        },
-       true},
-      {"the delta missing", r2, [&] { fs::remove_all(remote() / "deltas"); }, true},
+       true, false},
+      {"the delta missing", r2, [&] { fs::remove_all(remote() / "deltas"); }, true, false},
       {"a delta larger than announced", r2,
-       [&] { write_file(delta_file(), "x" + read_file(delta_file()) + "x"); }, true},
-      {"no manifest", r2, [&] { fs::remove(remote() / "Brindax.ver.manifest"); }, true},
-      {"a garbled manifest", r2, [&] { write_file(remote() / "Brindax.ver.manifest", "garbled"); }, true},
+       [&] { write_file(delta_file(), "x" + read_file(delta_file()) + "x"); }, true, false},
+      {"no manifest", r2, [&] { fs::remove(remote() / "Brindax.ver.manifest"); }, true, true},
+      {"a garbled manifest", r2, [&] { write_file(remote() / "Brindax.ver.manifest", "garbled"); }, true, true},
       {"the manifest of another release", r2,
        [&] { fs::copy_file(r1 / "Brindax.ver.manifest", remote() / "Brindax.ver.manifest",
                            fs::copy_options::overwrite_existing); },
-       true},
-      {"two releases skipped, a delta from the first", r3, [] {}, false},
-      {"two releases skipped, no delta from the first", base_ / "r3-only", [] {}, true},
+       true, true},
+      {"two releases skipped, a delta from the first", r3, [] {}, false, false},
+      {"two releases skipped, no delta from the first", base_ / "r3-only", [] {}, true, true},
   };
   // One server for every run (a listener cannot be reopened at once on the
   // same port); the served folder changes under it.
@@ -93,6 +96,7 @@ TEST_F(DeltaUpdate, EachFileTakesTheCheapestPathThatHoldsAndTheResultIsAFullInst
       serve(c.release);
       c.spoil();
       const int package_before = package_fetches(), fetches_before = fetches();
+      const int sizes_before = server_->commands("SIZE ");
       const RunResult run = updater({mode}, "brindax-updater-local-noapp");
       EXPECT_EQ(run.exit_code, 0) << mode;
       auto tree = snapshot();
@@ -102,6 +106,7 @@ TEST_F(DeltaUpdate, EachFileTakesTheCheapestPathThatHoldsAndTheResultIsAFullInst
       }
       EXPECT_EQ(tree, expected) << mode << ": " << run.error_output;
       EXPECT_EQ(package_fetches() > package_before, c.package_by_ranges) << mode;
+      EXPECT_EQ(server_->commands("SIZE ") > sizes_before, c.package_size_asked) << mode;
       // The list, the manifest and one delta file; or a few ranges more.
       EXPECT_LE(fetches() - fetches_before, c.package_by_ranges ? 8 : 3) << mode;
     }
