@@ -63,8 +63,8 @@ std::optional<Digest512> file_blake2b512(const char* path) {
 }
 
 // With a key: the manifest's signature must hold and bind exactly the
-// accepted release. nullopt when the manifest is unsigned (not to be used);
-// a signature that fails or binds anything else refuses the run.
+// accepted release. False when the manifest has no signature (it is then
+// not used); a signature that fails or binds anything else refuses the run.
 bool manifest_signature_binds(Transport& server, const std::string& remote_manifest,
                               const std::string& manifest_bytes, const Digest512& list_digest) {
   const auto signature_text =
