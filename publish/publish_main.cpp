@@ -295,9 +295,9 @@ std::vector<std::string> binding_problems(const fs::path& folder, const Release&
 }
 
 // The earlier releases that deltas start from: --previous, then each
-// --delta-from. Each must be a sound release; nullopt, with the reason, when
-// one is not.
-std::optional<std::vector<EarlierRelease>> earlier_releases(const Options& options,
+// --delta-from. Each must have a list, and for make be a sound release;
+// nullopt, with the reason, when one does not.
+std::optional<std::vector<EarlierRelease>> earlier_releases(const Options& options, bool sound,
                                                             std::string* problem) {
   std::vector<std::string> folders;
   if (options.previous) folders.push_back(*options.previous);
@@ -309,7 +309,7 @@ std::optional<std::vector<EarlierRelease>> earlier_releases(const Options& optio
       *problem = folder + ": no " + kListFile;
       return std::nullopt;
     }
-    if (!release_problems(release, nullptr).empty()) {
+    if (sound && !release_problems(release, nullptr).empty()) {
       *problem = folder + ": not a sound release (brindax-publish verify " + folder + ")";
       return std::nullopt;
     }
@@ -331,7 +331,7 @@ int verify(const Options& options) {
     if (!key) return refuse(*options.key + ": not a minisign public key");
   }
   std::string problem;
-  const std::optional<std::vector<EarlierRelease>> earlier = earlier_releases(options, &problem);
+  const std::optional<std::vector<EarlierRelease>> earlier = earlier_releases(options, false, &problem);
   if (!earlier) return refuse(problem);
   std::vector<std::string> problems = release_problems(release, previous ? &*previous : nullptr);
   std::optional<ReleaseBinding> binding;
@@ -601,7 +601,7 @@ int make(const Options& options) {
     if (!old_problems.empty()) return refuse("the previous release is not sound; nothing written");
     previous_list = parse_list(*previous->list);
   }
-  const std::optional<std::vector<EarlierRelease>> earlier = earlier_releases(options, &problem);
+  const std::optional<std::vector<EarlierRelease>> earlier = earlier_releases(options, true, &problem);
   if (!earlier) return refuse(problem + "; nothing written");
   std::optional<std::uint64_t> sequence;
   if (options.sign) {

@@ -262,6 +262,12 @@ TEST_F(PublishRoundTrip, ManifestDescribesTheReleaseAndDeltasRebuildIt) {
     if (i == 2) args.insert(args.end(), {"--delta-from", "r1"});
     ASSERT_EQ(publish_tool(args).exit_code, 0) << args[2];
   }
+  // An earlier release that is no release: nothing is written.
+  const RunResult refused = publish_tool({"make", "src", "r4", "--previous", "r3", "--delta-from", "src"});
+  EXPECT_EQ(refused.exit_code, 1);
+  EXPECT_NE(refused.error_output.find("src: no Brindax.ver"), std::string::npos) << refused.error_output;
+  EXPECT_FALSE(fs::exists(base_ / "r4"));
+
   const std::optional<ReleaseManifest> manifest = manifest_of(base_ / "r3");
   ASSERT_TRUE(manifest);
   EXPECT_EQ(manifest->package, "Brindax.zip");
