@@ -7,6 +7,7 @@ fixed time stamp so that the bytes do not change from run to run.
 import io
 import pathlib
 import struct
+import subprocess
 import zipfile
 import zlib
 
@@ -161,6 +162,27 @@ def keys_files():
     write("keys_file", "unsigned", (body + "signatures:\n").encode())
 
 
+def release_manifests():
+    d256, b256, d512 = b"a" * 64, b"b" * 64, b"c" * 128
+    head = b"brindax-manifest 1\npackage 5000 " + d512 + b" Brindax.zip\nlist " + d512 + b"\n"
+    exe = b"file 100 " + d256 + b" 0 60 8 Brindax.exe\n"
+    deltas = (b"delta " + b256 + b" 0 17 " + d256 + b" deltas/x-y.delta\n"
+              b"delta - 17 40 " + d256 + b" deltas/x-y.delta\n")
+    stored = b"file 12 " + b256 + b" 120 12 0 data/read me.txt\n"
+    texts = {
+        "empty_release": head,
+        "files": head + exe + stored,
+        "deltas": head + exe + deltas + stored,
+        "same_name": head + exe + exe.replace(b"Brindax.exe", b"BRINDAX.EXE"),
+    }
+    for name, text in texts.items():
+        write("release_manifest", name, text)
+    # The served form: one zstd frame (made with the zstd tool).
+    frame = subprocess.run(["zstd", "-19", "-q", "-c"], input=texts["deltas"],
+                           capture_output=True, check=True).stdout
+    write("release_manifest", "served", frame)
+
+
 if __name__ == "__main__":
     version_lists()
     entry_names()
@@ -168,3 +190,4 @@ if __name__ == "__main__":
     ranged_ends()
     ftp_replies()
     keys_files()
+    release_manifests()

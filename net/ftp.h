@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "net/network.h"
+#include "net/transfer.h"
 #include "runtime/core/types.h"
 
 namespace brindax {
@@ -20,10 +21,9 @@ inline constexpr std::int32_t FTP_LINE_SIZE = 2048;  // one reply line as handed
 inline constexpr std::int32_t FTP_DATA_BUFFER_SIZE = 65536;  // one download's read buffer
 inline constexpr std::int32_t FTP_TIMEOUT_SECONDS = 30;
 inline constexpr std::int32_t FTP_WORKER_STACK_SIZE = 65536;
-// A download fails when fewer bytes than this arrive within one time-out.
-inline constexpr std::int32_t FTP_MIN_BYTES_PER_TIMEOUT = 1024;
-// A download stops when the local volume's free space would fall under this.
-inline constexpr std::int64_t FTP_KEEP_FREE_BYTES = std::int64_t{64} << 20;
+// The FTP client's names for the bounds every download shares (net/transfer.h).
+inline constexpr std::int32_t FTP_MIN_BYTES_PER_TIMEOUT = MIN_BYTES_PER_TIMEOUT;
+inline constexpr std::int64_t FTP_KEEP_FREE_BYTES = KEEP_FREE_BYTES;
 
 // Transfer status of a session: 0 before any download (and while a running
 // download has opened its file but not received data), a byte count while
@@ -75,22 +75,9 @@ FtpSession* ftp_lookup(ObjectId session);
 // local file appears, replacing an earlier one, only when the whole download
 // succeeded. 1 on success, 0 otherwise.
 std::int32_t ftp_receive_file(ObjectId session, const char* remote, const char* local);
-// Receives each piece of a download's data once it is written to the file.
-struct FtpDataObserver {
-  virtual void received(const char* data, std::int32_t size) = 0;
-
- protected:
-  ~FtpDataObserver() = default;
-};
-// How one download goes: it fails when more than `max_size` bytes come (0: no
-// bound; the bytes past the bound are not written), or when writing would
-// leave less than `keep_free` bytes on the local file's volume (checked every
-// few MiB). An `observer` is handed every piece of the data as it is written.
-struct FtpReceiveOptions {
-  std::int64_t max_size = 0;
-  std::int64_t keep_free = FTP_KEEP_FREE_BYTES;
-  FtpDataObserver* observer = nullptr;
-};
+// The observer of a download's data and its bounds (net/transfer.h).
+using FtpDataObserver = DataObserver;
+using FtpReceiveOptions = ReceiveOptions;
 // ftp_receive_file with options of the caller's (ftp_receive_file uses the
 // defaults).
 std::int32_t ftp_receive_file_with(ObjectId session, const char* remote, const char* local,

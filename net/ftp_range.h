@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "net/transfer.h"
 #include "runtime/core/types.h"
 
 namespace brindax {
@@ -15,8 +16,7 @@ namespace brindax {
 std::int64_t ftp_remote_size(ObjectId session, const char* remote);
 
 // Takes the bytes of a range in order; false stops the fetch.
-using FtpRangeSink = bool (*)(void* context, std::uint64_t offset, const char* data,
-                              std::int32_t n);
+using FtpRangeSink = RangeSink;
 
 // Fetches `length` (> 0) bytes of `remote` from `offset` on: "TYPE I", the
 // data channel, "REST offset" (350), "RETR remote" (125 or 150). Once the

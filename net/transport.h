@@ -11,18 +11,9 @@
 #include <optional>
 #include <string>
 
-#include "net/ftp.h"
-#include "net/ftp_range.h"
+#include "net/transfer.h"
 
 namespace brindax {
-
-// How one whole-file download goes (its cap, the free space it keeps, an
-// observer of its data), and who takes its pieces.
-using ReceiveOptions = FtpReceiveOptions;
-using DataObserver = FtpDataObserver;
-// Takes the bytes of a range, each piece at its offset in the remote file;
-// false stops the transfer.
-using RangeSink = FtpRangeSink;
 
 // What tells one remote file from a replaced one.
 struct RemoteFileInfo {
@@ -115,7 +106,7 @@ std::unique_ptr<Transport> open_ftp_transport(const char* hosts, std::int32_t po
 // connection opens (connect, TLS handshake); the first that answers serves
 // the whole run over one kept-alive connection. `timeout_seconds` bounds the
 // connect, every response's headers, and the window in which a transfer
-// must bring at least FTP_MIN_BYTES_PER_TIMEOUT bytes.
+// must bring at least MIN_BYTES_PER_TIMEOUT bytes.
 std::unique_ptr<Transport> open_https_transport(const char* base_urls,
                                                 std::int32_t timeout_seconds);
 

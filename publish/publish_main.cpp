@@ -21,6 +21,7 @@
 #include "pack/zip_backend.h"
 #include "publish/host.h"
 #include "publish/keys_command.h"
+#include "publish/manifest_writer.h"
 #include "publish/package_writer.h"
 #include "publish/release_list.h"
 #include "updater/entry_path.h"
@@ -36,8 +37,9 @@ constexpr const char* kSignatureSuffix = ".minisig";
 
 const char* const kUsage =
     "usage: brindax-publish make SOURCE_DIR OUT_DIR [--previous OLD_RELEASE_DIR] [--package NAME]\n"
+    "                            [--delta-from EARLIER_RELEASE_DIR]...\n"
     "                            [--sign SECRET_KEY_FILE [--sequence N] [--expires DAYS] [--keys KEYS_DIR]]\n"
-    "       brindax-publish verify OUT_DIR [--previous OLD_RELEASE_DIR]\n"
+    "       brindax-publish verify OUT_DIR [--previous OLD_RELEASE_DIR] [--delta-from EARLIER_RELEASE_DIR]...\n"
     "                              [--key PUBLIC_KEY | --root PUBLIC_KEY... --threshold K]\n"
     "       brindax-publish keys KEYS_DIR --version N --expires DAYS --root PUBLIC_KEY_FILE...\n"
     "                            --threshold K --release PUBLIC_KEY_FILE... --sign SECRET_KEY_FILE...\n";
@@ -45,6 +47,7 @@ const char* const kUsage =
 struct Options {
   std::string command;
   std::vector<std::string> folders;
+  std::vector<std::string> delta_from;  // earlier releases beyond --previous that deltas start from
   std::optional<std::string> previous, package, sign, key, sequence_text, expires_text;
   std::optional<std::string> keys, threshold_text;  // the keys file's chain
   std::vector<std::string> roots;
@@ -105,6 +108,9 @@ std::optional<Options> parse_options(int argc, char** argv) {
     if (!make && arg == "--root") {
       if (i + 1 >= argc) return std::nullopt;
       options.roots.push_back(argv[++i]);
+    } else if (arg == "--delta-from") {
+      if (i + 1 >= argc) return std::nullopt;
+      options.delta_from.push_back(argv[++i]);
     } else if (value != nullptr) {
       if (i + 1 >= argc || value->has_value()) return std::nullopt;
       *value = argv[++i];
@@ -291,6 +297,30 @@ std::vector<std::string> binding_problems(const fs::path& folder, const Release&
   return problems;
 }
 
+// The earlier releases that deltas start from: --previous, then each
+// --delta-from. Each must have a list, and for make be a sound release;
+// nullopt, with the reason, when one does not.
+std::optional<std::vector<EarlierRelease>> earlier_releases(const Options& options, bool sound,
+                                                            std::string* problem) {
+  std::vector<std::string> folders;
+  if (options.previous) folders.push_back(*options.previous);
+  folders.insert(folders.end(), options.delta_from.begin(), options.delta_from.end());
+  std::vector<EarlierRelease> earlier;
+  for (const std::string& folder : folders) {
+    const Release release = open_release(folder);
+    if (!release.list) {
+      *problem = folder + ": no " + kListFile;
+      return std::nullopt;
+    }
+    if (sound && !release_problems(release, nullptr).empty()) {
+      *problem = folder + ": not a sound release (brindax-publish verify " + folder + ")";
+      return std::nullopt;
+    }
+    earlier.push_back({folder, *release.list, fs::path(folder) / fs::path(release.package)});
+  }
+  return earlier;
+}
+
 int verify(const Options& options) {
   const Release release = open_release(options.folders[0]);
   std::optional<Release> previous;
@@ -303,6 +333,9 @@ int verify(const Options& options) {
     key = read_public_key(*options.key);
     if (!key) return refuse(*options.key + ": not a minisign public key");
   }
+  std::string problem;
+  const std::optional<std::vector<EarlierRelease>> earlier = earlier_releases(options, false, &problem);
+  if (!earlier) return refuse(problem);
   std::vector<std::string> problems = release_problems(release, previous ? &*previous : nullptr);
   std::optional<KeysFile> keys;
   if (!options.roots.empty()) {
@@ -341,6 +374,21 @@ int verify(const Options& options) {
       problems.push_back(std::move(problem));
     }
   }
+  std::string manifest_summary;
+  if (release.list && release.package_file) {
+    const fs::path folder = options.folders[0];
+    for (std::string& problem : manifest_problems(folder, kListFile, *release.list,
+                                                  folder / fs::path(release.package), *earlier,
+                                                  &manifest_summary)) {
+      problems.push_back(std::move(problem));
+    }
+    if (binding) {
+      for (std::string& problem :
+           manifest_binding_problems(folder, kListFile, *release.list, *key, *binding)) {
+        problems.push_back(std::move(problem));
+      }
+    }
+  }
   for (const std::string& problem : problems) std::cout << problem << "\n";
   if (!problems.empty()) return 1;
   std::cout << "release sound: " << kListFile << " with " << parse_list(*release.list).lines.size()
@@ -351,6 +399,7 @@ int verify(const Options& options) {
   }
   if (keys) std::cout << ", keys version " << keys->version << " expires " << shown_time(keys->expires);
   std::cout << "\n";
+  if (!manifest_summary.empty()) std::cout << manifest_summary << "\n";
   return 0;
 }
 
@@ -502,27 +551,33 @@ std::optional<std::uint64_t> release_sequence(const Options& options, std::strin
   return binding->sequence + 1;
 }
 
+// Signs a file into a signature file of its own with `comment` as the
+// trusted comment. False, with a reason, when minisign fails or does not
+// write a prehashed signature with that comment.
+bool sign_file(const std::string& minisign, const std::string& secret_key, const std::string& comment,
+               const fs::path& file, const fs::path& signature, std::string* problem) {
+  if (run_program(minisign, {"-S", "-s", secret_key, "-t", comment, "-x", signature.string(), "-m",
+                             file.string()}) != 0) {
+    *problem = "minisign could not sign the release; nothing written";
+    return false;
+  }
+  ReleaseSignature written;
+  if (read_signature_file(signature.string().c_str(), &written) != SignatureCheck::ok ||
+      !written.prehashed || written.trusted_comment != comment) {
+    *problem = "minisign did not write a prehashed (\"ED\") signature with the release's trusted "
+               "comment (a minisign older than 0.9?); nothing written";
+    return false;
+  }
+  return true;
+}
+
 // Signs the list and the package into signature files of their own; the
-// list's trusted comment is the release binding. False, with a reason, when
-// minisign fails or does not write a prehashed signature with that comment.
+// list's trusted comment is the release binding.
 bool sign_release(const std::string& minisign, const std::string& secret_key,
                   const std::string& comment, const fs::path& list, const fs::path& list_signature,
                   const fs::path& package, const fs::path& package_signature, std::string* problem) {
-  for (const auto& [file, signature] : {std::pair{list, list_signature}, std::pair{package, package_signature}}) {
-    if (run_program(minisign, {"-S", "-s", secret_key, "-t", comment, "-x", signature.string(), "-m",
-                               file.string()}) != 0) {
-      *problem = "minisign could not sign the release; nothing written";
-      return false;
-    }
-    ReleaseSignature written;
-    if (read_signature_file(signature.string().c_str(), &written) != SignatureCheck::ok ||
-        !written.prehashed || written.trusted_comment != comment) {
-      *problem = "minisign did not write a prehashed (\"ED\") signature with the release's trusted "
-                 "comment (a minisign older than 0.9?); nothing written";
-      return false;
-    }
-  }
-  return true;
+  return sign_file(minisign, secret_key, comment, list, list_signature, problem) &&
+         sign_file(minisign, secret_key, comment, package, package_signature, problem);
 }
 
 // A folder that make created, removed again (when still empty) unless kept.
@@ -584,6 +639,8 @@ int make(const Options& options) {
     if (!old_problems.empty()) return refuse("the previous release is not sound; nothing written");
     previous_list = parse_list(*previous->list);
   }
+  const std::optional<std::vector<EarlierRelease>> earlier = earlier_releases(options, true, &problem);
+  if (!earlier) return refuse(problem + "; nothing written");
   std::optional<std::uint64_t> sequence;
   if (options.sign) {
     sequence = release_sequence(options, &problem);
@@ -666,6 +723,35 @@ int make(const Options& options) {
     if (!flaws.empty()) return refuse("the written release does not hold; nothing written");
   }
 
+  // The manifest, and the deltas from the earlier releases.
+  ManifestRequest request;
+  request.list = list;
+  request.package = package_temp.path;
+  request.earlier = *earlier;
+  const ManifestResult described = make_manifest(request);
+  if (!described.error.empty()) return refuse(described.error + "; nothing written");
+  Temporary manifest_temp{out / (stem + ".manifest")},
+      manifest_signature_temp{out / (stem + ".manifest.minisig")};
+  const std::string served = compress_release_manifest(format_release_manifest(described.manifest));
+  if (served.empty() || !write_text(manifest_temp.path, served)) {
+    return refuse("cannot write " + manifest_temp.path.string() + "; nothing written");
+  }
+  CreatedFolder created_deltas;
+  std::vector<std::unique_ptr<Temporary>> delta_temps;
+  if (!described.delta_files.empty() && !fs::is_directory(out / "deltas", error)) {
+    if (!fs::create_directory(out / "deltas", error) || error) {
+      return refuse("cannot make " + (out / "deltas").string() + "; nothing written");
+    }
+    created_deltas.path = out / "deltas";
+  }
+  for (const DeltaFile& file : described.delta_files) {
+    auto& temporary = delta_temps.emplace_back(std::make_unique<Temporary>());
+    temporary->path = out / "deltas" / (stem + "-" + std::to_string(delta_temps.size()) + ".delta");
+    if (!write_text(temporary->path, file.bytes)) {
+      return refuse("cannot write " + temporary->path.string() + "; nothing written");
+    }
+  }
+
   std::optional<ReleaseBinding> binding;
   if (options.sign) {
     const std::optional<PackageFacts> facts = package_facts(package_temp.path);
@@ -680,7 +766,10 @@ int make(const Options& options) {
     }
     if (!sign_release(minisign, *options.sign, format_release_binding(*binding), list_temp.path,
                       list_signature_temp.path, package_temp.path, package_signature_temp.path,
-                      &problem)) {
+                      &problem) ||
+        !sign_file(minisign, *options.sign,
+                   format_manifest_binding({*sequence, described.manifest.list_digest}),
+                   manifest_temp.path, manifest_signature_temp.path, &problem)) {
       return refuse(problem);
     }
     ReleaseSignature list_signature;
@@ -701,9 +790,21 @@ int make(const Options& options) {
   const fs::path package_path = out / package, list_path = out / kListFile;
   const fs::path package_signature = fs::path(package_path) += kSignatureSuffix,
                  list_signature = fs::path(list_path) += kSignatureSuffix;
-  for (const fs::path& stale : {package_signature, list_signature}) fs::remove(stale, error);
-  std::vector<std::pair<Temporary*, fs::path>> moves = {{&package_temp, package_path}};
+  const fs::path manifest_path = out / manifest_name_for(kListFile),
+                 manifest_signature = fs::path(manifest_path) += kSignatureSuffix;
+  for (const fs::path& stale : {package_signature, list_signature, manifest_signature}) {
+    fs::remove(stale, error);
+  }
+  // The list goes last: an updater that reads the new list finds everything
+  // it names in place.
+  std::vector<std::pair<Temporary*, fs::path>> moves;
+  for (std::size_t i = 0; i < delta_temps.size(); ++i) {
+    moves.emplace_back(delta_temps[i].get(), out / fs::path(described.delta_files[i].name));
+  }
+  moves.emplace_back(&package_temp, package_path);
+  moves.emplace_back(&manifest_temp, manifest_path);
   if (options.sign) {
+    moves.emplace_back(&manifest_signature_temp, manifest_signature);
     moves.emplace_back(&package_signature_temp, package_signature);
     moves.emplace_back(&list_signature_temp, list_signature);
   }
@@ -713,10 +814,19 @@ int make(const Options& options) {
     if (error) return refuse("cannot put " + destination.string() + " in place: " + error.message());
     temporary->keep = true;
     created.keep = true;
+    created_deltas.keep = true;
   }
 
   print_summary(options, package, plan, files.size(), fs::file_size(package_path, error),
                 previous ? &*previous->list : nullptr, list);
+  std::size_t delta_count = 0;
+  for (const ManifestFile& file : described.manifest.files) delta_count += file.deltas.size();
+  std::cout << manifest_path.filename().string() << ": " << described.manifest.files.size()
+            << " files, " << delta_count << " deltas, " << served.size() << " bytes\n";
+  for (const DeltaFile& file : described.delta_files) {
+    std::cout << "deltas from " << file.from.string() << ": " << file.name << ", " << file.frames
+              << " files (" << file.from_nothing << " new since), " << file.bytes.size() << " bytes\n";
+  }
   if (binding) {
     std::cout << "signed: " << list_signature.filename().string() << ", "
               << package_signature.filename().string() << " (release " << binding->sequence;

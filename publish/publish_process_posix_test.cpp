@@ -4,8 +4,10 @@
 
 #include <ctime>
 #include <optional>
+#include <random>
 
 #include "updater/release_binding.h"
+#include "updater/release_manifest.h"
 #include "updater/release_signature.h"
 
 namespace brindax::process_test {
@@ -214,6 +216,173 @@ TEST_F(PublishRoundTrip, VerifyWithKeyChecksSignaturesAndBinding) {
     c.change();
     const RunResult checked = publish_tool({"verify", "out", "--key", c.key});
     EXPECT_EQ(checked.exit_code, c.reported.rfind("release sound", 0) == 0 ? 0 : 1) << checked.output;
+    EXPECT_NE(checked.output.find(c.reported), std::string::npos) << checked.output;
+  }
+}
+
+std::string noise(std::size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(random());
+  return bytes;
+}
+
+std::optional<ReleaseManifest> manifest_of(const fs::path& release) {
+  const std::optional<std::string> text =
+      decompress_release_manifest(read_file(release / "Brindax.ver.manifest"));
+  return text ? parse_release_manifest(*text) : std::nullopt;
+}
+
+Digest512 list_digest_of(const fs::path& release) {
+  const std::string list = read_file(release / "Brindax.ver");
+  ReleaseHash hash;
+  hash.update(list.data(), list.size());
+  return hash.finish();
+}
+
+// Three releases; the third offers deltas from the second (--previous) and
+// the first (--delta-from), which verify applies; a changed manifest or
+// delta is reported.
+TEST_F(PublishRoundTrip, ManifestDescribesTheReleaseAndDeltasRebuildIt) {
+  const std::string app1 = noise(150000, 1);
+  std::string added;  // a new file that compresses
+  for (int i = 0; i < 3000; ++i) added += "record " + std::to_string(i * 7) + "\n";
+  std::string app2 = app1, app3 = app1;
+  app2[70000] ^= 1;
+  app3.insert(100000, "release three");
+  const Folder releases[] = {
+      {{"Brindax.exe", app1}, {"a.txt", "a\n"}},
+      {{"Brindax.exe", app2}, {"a.txt", "a\n"}, {"new.txt", added}},
+      {{"Brindax.exe", app3}, {"a.txt", "a\n"}, {"new.txt", added}},
+  };
+  for (int i = 0; i < 3; ++i) {
+    fill(base_ / "src", releases[i]);
+    std::vector<std::string> args = {"make", "src", "r" + std::to_string(i + 1)};
+    if (i > 0) args.insert(args.end(), {"--previous", "r" + std::to_string(i)});
+    if (i == 2) args.insert(args.end(), {"--delta-from", "r1"});
+    ASSERT_EQ(publish_tool(args).exit_code, 0) << args[2];
+  }
+  // An earlier release that is no release: nothing is written.
+  const RunResult refused = publish_tool({"make", "src", "r4", "--previous", "r3", "--delta-from", "src"});
+  EXPECT_EQ(refused.exit_code, 1);
+  EXPECT_NE(refused.error_output.find("src: no Brindax.ver"), std::string::npos) << refused.error_output;
+  EXPECT_FALSE(fs::exists(base_ / "r4"));
+
+  const std::optional<ReleaseManifest> manifest = manifest_of(base_ / "r3");
+  ASSERT_TRUE(manifest);
+  EXPECT_EQ(manifest->package, "Brindax.zip");
+  EXPECT_EQ(manifest->list_digest, list_digest_of(base_ / "r3"));
+  ASSERT_EQ(manifest->files.size(), 3u);
+  const std::string from_r2 = delta_file_name(list_digest_of(base_ / "r2"), manifest->list_digest);
+  const std::string from_r1 = delta_file_name(list_digest_of(base_ / "r1"), manifest->list_digest);
+  const struct {
+    const char* name;
+    std::string content;
+    std::vector<std::pair<std::string, std::string>> deltas;  // base content ("": none), delta file
+  } expected[] = {
+      {"Brindax.exe", app3, {{app2, from_r2}, {app1, from_r1}}},
+      {"a.txt", "a\n", {}},
+      {"new.txt", added, {{"", from_r1}}},  // new since the first: zstd of it alone
+  };
+  for (std::size_t i = 0; i < 3; ++i) {
+    const ManifestFile& file = manifest->files[i];
+    SCOPED_TRACE(file.name);
+    EXPECT_EQ(file.name, expected[i].name);
+    EXPECT_EQ(file.size, expected[i].content.size());
+    EXPECT_EQ(file.digest, content_digest(expected[i].content));
+    ASSERT_EQ(file.deltas.size(), expected[i].deltas.size());
+    for (std::size_t k = 0; k < file.deltas.size(); ++k) {
+      const ManifestDelta& delta = file.deltas[k];
+      EXPECT_EQ(delta.from_nothing, expected[i].deltas[k].first.empty());
+      if (!delta.from_nothing) {
+        EXPECT_EQ(delta.base, content_digest(expected[i].deltas[k].first));
+      }
+      EXPECT_EQ(delta.file, expected[i].deltas[k].second);
+      EXPECT_LT(delta.size, delta.from_nothing ? file.compressed_size : 1000u);
+      const std::string bytes = read_file(base_ / "r3" / delta.file);
+      ASSERT_LE(delta.offset + delta.size, bytes.size());
+      EXPECT_EQ(delta.digest, content_digest(bytes.substr(delta.offset, delta.size)));
+    }
+  }
+  const RunResult sound = publish_tool({"verify", "r3", "--previous", "r2", "--delta-from", "r1"});
+  EXPECT_EQ(sound.exit_code, 0) << sound.output;
+  EXPECT_NE(sound.output.find("Brindax.ver.manifest: 3 files, 3 deltas\n"), std::string::npos) << sound.output;
+
+  const std::string served = read_file(base_ / "r3/Brindax.ver.manifest");
+  const std::string text = *decompress_release_manifest(served);
+  const auto renamed = [&] {
+    std::string other = text;
+    other.replace(other.find(" Brindax.zip\n"), 13, " Other.zip\n");
+    return compress_release_manifest(other);
+  };
+  const struct {
+    const char* what;
+    fs::path file;
+    std::string content;
+    std::string reported;
+  } cases[] = {
+      {"delta corrupted", fs::path("r3") / from_r1,
+       [&] { std::string d = read_file(base_ / "r3" / from_r1); d[d.size() / 2] ^= 1; return d; }(),
+       "its bytes have another digest"},
+      {"delta file cut short", fs::path("r3") / from_r2, "", "the file is missing or shorter"},
+      {"another release's manifest", "r3/Brindax.ver.manifest", read_file(base_ / "r2/Brindax.ver.manifest"),
+       "describes another list than Brindax.ver"},
+      {"garbled", "r3/Brindax.ver.manifest", served.substr(0, served.size() - 2), "not one zstd frame"},
+      {"another package", "r3/Brindax.ver.manifest", renamed(), "describes the package \"Other.zip\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(base_ / "r3c");
+    fs::copy(base_ / "r3", base_ / "r3c", fs::copy_options::recursive);
+    write_file(base_ / "r3c" / c.file.lexically_relative("r3"), c.content);
+    const RunResult checked = publish_tool({"verify", "r3c", "--previous", "r2", "--delta-from", "r1"});
+    EXPECT_EQ(checked.exit_code, 1);
+    EXPECT_NE(checked.output.find(c.reported), std::string::npos) << checked.output;
+  }
+}
+
+TEST_F(PublishRoundTrip, SignedManifestIsBoundToTheRelease) {
+  fill(base_ / "src", {{"a.txt", "a\n"}});
+  ASSERT_EQ(publish_tool({"make", "src", "signed", "--sign", kSecretKey, "--sequence", "4"}).exit_code, 0);
+  ReleaseSignature signature;
+  ASSERT_EQ(read_signature_file((base_ / "signed/Brindax.ver.manifest.minisig").c_str(), &signature),
+            SignatureCheck::ok);
+  const std::optional<ManifestBinding> binding = parse_manifest_binding(signature.trusted_comment);
+  ASSERT_TRUE(binding);
+  EXPECT_EQ(binding->sequence, 4u);
+  EXPECT_EQ(binding->list_digest, list_digest_of(base_ / "signed"));
+  EXPECT_EQ(binding_of(base_ / "signed")->sequence, 4u);  // the list's comment stays as it was
+
+  const std::string text = *decompress_release_manifest(read_file(base_ / "signed/Brindax.ver.manifest"));
+  const auto sign_manifest = [&](const std::string& comment) {
+    ASSERT_EQ(run_in(base_, BRINDAX_MINISIGN, {"-S", "-s", kSecretKey, "-m", "out/Brindax.ver.manifest",
+                                               "-t", comment}).exit_code, 0);
+  };
+  ManifestBinding other_list = *binding;
+  other_list.list_digest[0] ^= 1;
+  const struct {
+    const char* what;
+    std::function<void()> change;
+    std::string reported;
+  } cases[] = {
+      {"as made", [] {}, "release sound"},
+      {"manifest changed",
+       [&] { write_file(base_ / "out/Brindax.ver.manifest", compress_release_manifest(text + "file")); },
+       "Brindax.ver.manifest.minisig: the signature does not match"},
+      {"another sequence", [&] { sign_manifest(format_manifest_binding({5, binding->list_digest})); },
+       "Brindax.ver.manifest.minisig: binds release 5, the list's signature 4"},
+      {"another list", [&] { sign_manifest(format_manifest_binding(other_list)); },
+       "Brindax.ver.manifest.minisig: binds another list than Brindax.ver"},
+      {"unsigned", [&] { fs::remove(base_ / "out/Brindax.ver.manifest.minisig"); },
+       "Brindax.ver.manifest.minisig: missing"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(base_ / "out");
+    fs::copy(base_ / "signed", base_ / "out");
+    c.change();
+    const RunResult checked = publish_tool({"verify", "out", "--key", kPublicKey});
+    EXPECT_EQ(checked.exit_code, c.reported == "release sound" ? 0 : 1) << checked.output;
     EXPECT_NE(checked.output.find(c.reported), std::string::npos) << checked.output;
   }
 }

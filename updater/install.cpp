@@ -1,5 +1,6 @@
 #include "updater/install.h"
 
+#include <algorithm>
 #include <map>
 #include <optional>
 #include <set>
@@ -17,7 +18,9 @@
 #include "runtime/process/launcher.h"
 #include "runtime/process/message.h"
 #include "runtime/process/runtime.h"
+#include "updater/delta_update.h"
 #include "updater/entry_path.h"
+#include "updater/file_digests.h"
 #include "updater/package_download.h"
 #include "updater/ranged_package.h"
 #include "updater/release_check.h"
@@ -188,6 +191,98 @@ std::string current_entry_name(std::intptr_t pack) {
   return pack_entry_name(pack, mark.offset());
 }
 
+// Brings `files` of the release the manifest describes by the cheapest
+// verified path each (a delta from the installed file, else the entry's
+// bytes), the rest from the whole package, and commits them all together
+// with the release record and, for a full install, the server's list.
+Outcome update_by_pieces(const ReleaseManifest& manifest, const std::vector<const ManifestFile*>& files,
+                         const std::vector<std::optional<Digest256>>& installed,
+                         TemporaryFile* server_list) {
+  InstallPlan plan;
+  for (const ManifestFile* file : files) {
+    const std::int64_t size = file->size > static_cast<std::uint64_t>(INT64_MAX)
+                                  ? -1 : static_cast<std::int64_t>(file->size);
+    if (Outcome failure = plan.add(file->name, size)) return failure;
+  }
+  FileTransaction transaction;
+  std::vector<PieceWork> work;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const char* name = files[i]->name.c_str();
+    if (!make_entry_folders(name, transaction)) return unpack_failure(name);
+    if (entry_is_directory(name)) continue;
+    const std::string& destination = transaction.stage(name);
+    if (destination.empty()) return unpack_failure(name);
+    work.push_back({files[i], destination, installed[i]});
+  }
+  bring_by_pieces(update_server(), manifest, work);
+
+  // What no piece brought comes from the whole package, unpacked into the
+  // same staged files.
+  std::vector<UnpackJob> jobs;
+  for (const auto& item : work) {
+    if (!item.done) jobs.push_back({-1, item.file->name, item.destination});
+  }
+  Package package;
+  if (!jobs.empty()) {
+    if (Outcome failure = package.fetch_and_open(manifest.package)) return failure;
+    const std::size_t failed = first_unfinished(unpack_entries(
+        pack_archive_path(package.pack()).c_str(), jobs, unpack_worker_count(jobs.size())));
+    if (failed < jobs.size()) return unpack_failure(jobs[failed].name);
+  }
+  if (!stage_release_record(transaction)) return unpack_failure(RELEASE_RECORD_FILE);
+  if (server_list != nullptr) {
+    transaction.adopt(SERVER_VERSION_FILE, LOCAL_VERSION_FILE);  // moved last
+    server_list->release();
+  }
+  if (Outcome failure = commit(transaction)) return failure;
+  package.close();
+  close_update_server();
+  return std::nullopt;
+}
+
+// The digests of the installed files that `files` name (none for folders).
+std::vector<std::optional<Digest256>> installed_digests(const std::vector<const ManifestFile*>& files) {
+  std::vector<std::string> paths;
+  for (const ManifestFile* file : files) {
+    paths.push_back(entry_is_directory(file->name.c_str()) ? std::string() : file->name);
+  }
+  return digest_files(paths);
+}
+
+// Whether the pieces of `files` come to at most half the package; the
+// whole package is the cheaper way otherwise.
+bool pieces_worth_it(const ReleaseManifest& manifest, const std::vector<const ManifestFile*>& files,
+                     const std::vector<std::optional<Digest256>>& installed) {
+  std::vector<PieceWork> work;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (!entry_is_directory(files[i]->name.c_str())) work.push_back({files[i], {}, installed[i]});
+  }
+  return piece_bytes(manifest, work) * 2 <= manifest.package_size;
+}
+
+// The full install with a manifest: the files in the folder that already
+// have the release's content stay as they are, the others come by pieces.
+// nullopt when the whole package is the better way (an empty folder, or
+// pieces of more than half of it).
+std::optional<Outcome> install_by_manifest(const ReleaseManifest& manifest, TemporaryFile& server_list) {
+  std::vector<const ManifestFile*> all;
+  for (const auto& file : manifest.files) all.push_back(&file);
+  const auto digests = installed_digests(all);
+  if (std::none_of(digests.begin(), digests.end(), [](const auto& d) { return d.has_value(); })) {
+    return std::nullopt;
+  }
+  std::vector<const ManifestFile*> files;
+  std::vector<std::optional<Digest256>> installed;
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    const bool folder = entry_is_directory(all[i]->name.c_str());
+    if (!folder && digests[i] == all[i]->digest) continue;
+    files.push_back(all[i]);
+    installed.push_back(digests[i]);
+  }
+  if (!pieces_worth_it(manifest, files, installed)) return std::nullopt;
+  return update_by_pieces(manifest, files, installed, &server_list);
+}
+
 // The full install after the server's list arrived as "ServerVersion.ver":
 // every entry of the package, then that list as the local one.
 Outcome install_everything() {
@@ -195,6 +290,10 @@ Outcome install_everything() {
   server_list.take(SERVER_VERSION_FILE);
   StringVar list_text;
   read_list(list_text, SERVER_VERSION_FILE);
+  if (const auto manifest = fetch_release_manifest(update_server(), updater_settings().remote_version_file,
+                                                   SERVER_VERSION_FILE, package_name_of(list_text.c_str()))) {
+    if (auto outcome = install_by_manifest(*manifest, server_list)) return *outcome;
+  }
 
   Package package;
   if (Outcome failure = package.fetch_and_open(package_name_of(list_text.c_str()))) return failure;
@@ -219,8 +318,26 @@ Outcome install_everything() {
 }
 
 // The partial update of the entries named in `changed` from the package
-// named `package_name` on the server.
-Outcome update_entries(std::string_view package_name, const std::vector<std::string>& changed) {
+// named `package_name` on the server, by pieces when the manifest describes
+// them all and the pieces come to at most half the package.
+Outcome update_entries(std::string_view package_name, const std::vector<std::string>& changed,
+                       const std::optional<ReleaseManifest>& manifest) {
+  if (manifest) {
+    std::map<std::string_view, const ManifestFile*> by_name;
+    for (const auto& file : manifest->files) by_name.emplace(file.name, &file);
+    std::vector<const ManifestFile*> files;
+    for (const auto& name : changed) {
+      const auto found = by_name.find(name);
+      if (found == by_name.end()) break;
+      files.push_back(found->second);
+    }
+    if (files.size() == changed.size()) {
+      const auto installed = installed_digests(files);
+      if (pieces_worth_it(*manifest, files, installed)) {
+        return update_by_pieces(*manifest, files, installed, nullptr);
+      }
+    }
+  }
   Package package;
   if (Outcome failure = package.fetch_and_open(package_name, &changed)) return failure;
   const std::intptr_t pack = package.pack();
@@ -271,7 +388,6 @@ void partial_update() {
   StringVar local, server;
   read_list(local, LOCAL_VERSION_FILE);
   read_list(server, SERVER_VERSION_FILE);
-  file_delete(SERVER_VERSION_FILE);
 
   // Records are matched by line number; only as many lines as the local list
   // has are visited, and a line where the server's list has no record (past
@@ -289,8 +405,18 @@ void partial_update() {
     if (record_field(local_record, 2) == record_field(server_record, 2)) continue;
     changed.emplace_back(record_field(server_record, 1));
   }
+  // The manifest is asked for only when something changed; it is held to
+  // the list's copy, which goes right after.
+  std::optional<ReleaseManifest> manifest;
   if (!changed.empty()) {
-    if (Outcome failure = update_entries(package_name_of(server.c_str()), changed)) report(*failure);
+    manifest = fetch_release_manifest(update_server(), updater_settings().remote_version_file,
+                                      SERVER_VERSION_FILE, package_name_of(server.c_str()));
+  }
+  file_delete(SERVER_VERSION_FILE);
+  if (!changed.empty()) {
+    if (Outcome failure = update_entries(package_name_of(server.c_str()), changed, manifest)) {
+      report(*failure);
+    }
   }
   end_program(0);
 }

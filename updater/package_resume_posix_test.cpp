@@ -236,6 +236,9 @@ TEST_F(PackageResume, AStalledDownloadEndsWithinTheBound) {
         .expect("TYPE I").send("200 binary\r\n")
         .expect("PASV").listen_data().send("227 Entering Passive Mode (127,0,0,1,{P1},{P2})\r\n")
         .expect("RETR Brindax.ver").send("150 list\r\n").serve_data(list).send("226 done\r\n")
+        .expect("TYPE I").send("200 binary\r\n")  // no release manifest
+        .expect("PASV").listen_data().send("227 Entering Passive Mode (127,0,0,1,{P1},{P2})\r\n")
+        .expect("RETR Brindax.ver.manifest").send("550 no such file\r\n")
         .expect("TYPE I").send("200 binary\r\n")
         .expect("SIZE Brindax.zip").send("213 200000\r\n")
         .expect("MDTM Brindax.zip");

@@ -43,12 +43,12 @@ bool allocate(Bytes& bytes, std::uint64_t size) {
   }
 }
 
-// Whether the volume keeps FTP_KEEP_FREE_BYTES free after `bytes` more are
+// Whether the volume keeps KEEP_FREE_BYTES free after `bytes` more are
 // written (true when the free space is unknown).
 bool room_for(const std::string& folder, std::uint64_t bytes) {
   const std::int64_t free_bytes = os::free_space(folder.c_str());
-  return free_bytes < 0 || (free_bytes >= FTP_KEEP_FREE_BYTES &&
-                            bytes <= static_cast<std::uint64_t>(free_bytes - FTP_KEEP_FREE_BYTES));
+  return free_bytes < 0 || (free_bytes >= KEEP_FREE_BYTES &&
+                            bytes <= static_cast<std::uint64_t>(free_bytes - KEEP_FREE_BYTES));
 }
 
 // The sparse copy of the package being filled, and where the fetched bytes

@@ -23,7 +23,7 @@ namespace brindax {
 //
 // False, with nothing left at `local_path`, whenever that does not fit:
 // the server gives no size or refuses "REST", the package is too small, or
-// its size would not leave FTP_KEEP_FREE_BYTES free on the volume, its end
+// its size would not leave KEEP_FREE_BYTES free on the volume, its end
 // cannot be read or holds more than one end record, its central directory
 // is larger than a version list may be, a name is not found, the pieces come
 // to more than half of the package, a fetched piece does not begin with the

@@ -9,6 +9,8 @@ constexpr std::string_view kSequenceField = "brindax-release:";
 constexpr std::string_view kSizeField = " size:";
 constexpr std::string_view kDigestField = " blake2b512:";
 constexpr std::string_view kExpiresField = " expires:";
+constexpr std::string_view kManifestField = "brindax-manifest:";
+constexpr std::string_view kListDigestField = " list-blake2b512:";
 constexpr char kHexDigits[] = "0123456789abcdef";
 
 bool take_prefix(std::string_view& text, std::string_view prefix) {
@@ -42,6 +44,25 @@ int hex_value(char c) {
   return -1;
 }
 
+void put_hex(std::string& text, const std::array<std::uint8_t, 64>& digest) {
+  for (const std::uint8_t byte : digest) {
+    text += kHexDigits[byte >> 4];
+    text += kHexDigits[byte & 0xF];
+  }
+}
+
+// Exactly 128 lowercase hex digits.
+bool take_digest(std::string_view& text, std::array<std::uint8_t, 64>* digest) {
+  if (text.size() < 2 * digest->size()) return false;
+  for (std::uint8_t& byte : *digest) {
+    const int high = hex_value(text[0]), low = hex_value(text[1]);
+    if (high < 0 || low < 0) return false;
+    byte = static_cast<std::uint8_t>(high << 4 | low);
+    text.remove_prefix(2);
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string format_release_binding(const ReleaseBinding& binding) {
@@ -50,10 +71,7 @@ std::string format_release_binding(const ReleaseBinding& binding) {
   text += kSizeField;
   text += std::to_string(binding.package_size);
   text += kDigestField;
-  for (const std::uint8_t byte : binding.package_digest) {
-    text += kHexDigits[byte >> 4];
-    text += kHexDigits[byte & 0xF];
-  }
+  put_hex(text, binding.package_digest);
   if (binding.expires) {
     text += kExpiresField;
     text += std::to_string(*binding.expires);
@@ -71,14 +89,8 @@ std::optional<ReleaseBinding> parse_release_binding(std::string_view text) {
   if (!take_prefix(text, kSizeField) || !take_number(text, kAny, &binding.package_size)) {
     return std::nullopt;
   }
-  if (!take_prefix(text, kDigestField) || text.size() < 2 * binding.package_digest.size()) {
+  if (!take_prefix(text, kDigestField) || !take_digest(text, &binding.package_digest)) {
     return std::nullopt;
-  }
-  for (std::uint8_t& byte : binding.package_digest) {
-    const int high = hex_value(text[0]), low = hex_value(text[1]);
-    if (high < 0 || low < 0) return std::nullopt;
-    byte = static_cast<std::uint8_t>(high << 4 | low);
-    text.remove_prefix(2);
   }
   if (text.empty()) return binding;
   std::uint64_t expires = 0;
@@ -89,6 +101,25 @@ std::optional<ReleaseBinding> parse_release_binding(std::string_view text) {
     return std::nullopt;
   }
   binding.expires = static_cast<std::int64_t>(expires);
+  return binding;
+}
+
+std::string format_manifest_binding(const ManifestBinding& binding) {
+  std::string text(kManifestField);
+  text += std::to_string(binding.sequence);
+  text += kListDigestField;
+  put_hex(text, binding.list_digest);
+  return text;
+}
+
+std::optional<ManifestBinding> parse_manifest_binding(std::string_view text) {
+  ManifestBinding binding;
+  if (!take_prefix(text, kManifestField) ||
+      !take_number(text, std::numeric_limits<std::uint64_t>::max(), &binding.sequence) ||
+      binding.sequence == 0 || !take_prefix(text, kListDigestField) ||
+      !take_digest(text, &binding.list_digest) || !text.empty()) {
+    return std::nullopt;
+  }
   return binding;
 }
 

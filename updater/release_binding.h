@@ -33,4 +33,21 @@ std::string format_release_binding(const ReleaseBinding& binding);
 // field. So a parsed binding formats back to the very same text.
 std::optional<ReleaseBinding> parse_release_binding(std::string_view trusted_comment);
 
+// What binds a release manifest to its release: the trusted comment of the
+// manifest's own signature names the release's sequence number and the
+// BLAKE2b-512 digest of the version list the manifest describes. One line:
+//
+//   brindax-manifest:<sequence> list-blake2b512:<128 lowercase hex digits>
+//
+// The list's signature is left as it is, so updaters that know nothing of
+// manifests install such releases as before.
+struct ManifestBinding {
+  std::uint64_t sequence = 0;                  // >= 1, the release binding's
+  std::array<std::uint8_t, 64> list_digest{};  // BLAKE2b-512 of the list
+};
+
+std::string format_manifest_binding(const ManifestBinding& binding);
+// As strict as parse_release_binding: nothing but exactly that form.
+std::optional<ManifestBinding> parse_manifest_binding(std::string_view trusted_comment);
+
 }  // namespace brindax

@@ -68,5 +68,37 @@ TEST(ReleaseBinding, AnythingElseIsRefused) {
   }
 }
 
+TEST(ManifestBinding, FormatsParsesAndRefusesAnythingElse) {
+  ManifestBinding binding;
+  binding.sequence = 42;
+  binding.list_digest.fill(0x5a);
+  const std::string text = format_manifest_binding(binding);
+  std::string hex;
+  for (int i = 0; i < 64; ++i) hex += "5a";
+  EXPECT_EQ(text, "brindax-manifest:42 list-blake2b512:" + hex);
+  const std::optional<ManifestBinding> parsed = parse_manifest_binding(text);
+  ASSERT_TRUE(parsed);
+  EXPECT_EQ(parsed->sequence, 42u);
+  EXPECT_EQ(parsed->list_digest, binding.list_digest);
+
+  const std::string good = "brindax-manifest:7 list-blake2b512:" + kHex;
+  ASSERT_TRUE(parse_manifest_binding(good));
+  for (const std::string& bad : {
+           std::string(),
+           "brindax-manifest:0 list-blake2b512:" + kHex,
+           "brindax-manifest:07 list-blake2b512:" + kHex,
+           "brindax-manifest:7  list-blake2b512:" + kHex,
+           "brindax-manifest:7 list-blake2b512:" + kHex.substr(1),
+           "brindax-manifest:7 list-blake2b512:" + kHex.substr(1) + "A",
+           "brindax-manifest:7 blake2b512:" + kHex,
+           good + " ",
+           good + "a",
+           kGood,  // the list's binding is not the manifest's
+       }) {
+    EXPECT_FALSE(parse_manifest_binding(bad)) << bad;
+  }
+  EXPECT_FALSE(parse_release_binding(good));
+}
+
 }  // namespace
 }  // namespace brindax

@@ -422,6 +422,13 @@ std::int32_t receive_signed_package(const char* remote_name, const char* local_p
   return 1;
 }
 
+const ReleaseBinding* accepted_release_binding() {
+  const std::optional<ReleaseBinding>& binding = accepted_binding();
+  return release_signatures_checked() && binding ? &*binding : nullptr;
+}
+
+void refuse_release(const char* text) { refuse(text, "", std::string()); }
+
 bool stage_release_record(FileTransaction& transaction) {
   const std::optional<ReleaseBinding>& binding = accepted_binding();
   if (!release_signatures_checked() || !binding) return true;

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "runtime/core/file_transaction.h"
+#include "updater/release_binding.h"
 #include "updater/release_signature.h"
 
 namespace brindax {
@@ -57,5 +58,14 @@ std::int32_t receive_signed_package(const char* remote_name, const char* local_p
 // so that it is written with the install or not at all. False when it
 // cannot be staged; true with nothing to do without a key.
 bool stage_release_record(FileTransaction& transaction);
+
+// What the list accepted in this run binds (its sequence, the package's
+// size and digest); null without a key or before a list was accepted.
+const ReleaseBinding* accepted_release_binding();
+
+// Refuses the release after a failed check of something it binds: deletes
+// what this run received of it, shows "Signature Error" with `text` and
+// ends the process with exit code 0. Nothing of the installation changed.
+[[noreturn]] void refuse_release(const char* text);
 
 }  // namespace brindax

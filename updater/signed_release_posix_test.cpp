@@ -142,7 +142,8 @@ TEST_F(SignedRelease, OnlyWhatThePublisherSignedIsUsed) {
     EXPECT_EQ(read_file(install_ / "LocalVersion.ver"), kList);
     EXPECT_EQ(read_file(install_ / "LocalVersion.seq"), "Brindax installed release sequence\n1\n");
     EXPECT_EQ(read_file(install_ / "data/config.ini"), "level=1\n");
-    EXPECT_EQ(server_->commands("RETR"), 3);  // the list, its signature and the package
+    // The list, its signature, its manifest (none here) and the package.
+    EXPECT_EQ(server_->commands("RETR"), 4);
   }
 }
 
@@ -244,7 +245,8 @@ TEST_F(SignedRelease, BuildWithoutKeyFetchesNoSignature) {
   EXPECT_EQ(result.error_output, "");
   EXPECT_EQ(read_file(install_ / "LocalVersion.ver"), kList);
   EXPECT_FALSE(fs::exists(install_ / "LocalVersion.seq"));
-  EXPECT_EQ(server_->commands("RETR"), 2);
+  EXPECT_EQ(server_->commands("RETR"), 3);  // the list, its manifest (none here), the package
+  EXPECT_EQ(server_->commands("RETR Brindax.ver.minisig"), 0);
 }
 
 }  // namespace

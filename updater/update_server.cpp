@@ -8,6 +8,7 @@
 #include <optional>
 #include <string_view>
 
+#include "net/ftp.h"
 #include "net/network.h"
 #include "runtime/core/file.h"
 #include "runtime/core/strings.h"

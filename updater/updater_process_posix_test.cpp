@@ -393,6 +393,7 @@ TEST_F(UpdaterProcess, PackageDownloadBrokenInTheMiddleLeavesNothingBehind) {
   passive_retr(peer, "Brindax.ver")
       .send("150 list\r\n226 done\r\n")  // both replies in one piece
       .serve_data("Brindax.zip\nBrindax.exe@2\n");
+  passive_retr(peer, "Brindax.ver.manifest").send("550 no such file\r\n");  // no manifest
   // Without size and identity the package cannot be continued: whole.
   peer.expect("TYPE I")
       .send("200 binary\r\n")

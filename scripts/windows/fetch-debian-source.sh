@@ -3,7 +3,11 @@
 # the same version as installed, into a cache folder, and prints the path
 # of the unpacked source tree on standard output.
 #
-#   scripts/windows/fetch-debian-source.sh <installed binary package> <cache dir>
+#   scripts/windows/fetch-debian-source.sh <installed binary package> <cache dir> [source version]
+#
+# A source version given fetches that version of the same source package
+# instead (for a build script whose installed version's source the archive
+# no longer serves).
 #
 # The source is fetched with apt-get through a private apt configuration
 # made at run time from the machine's own source entries (turned into
@@ -11,9 +15,10 @@
 # A source tree already in the cache is reused.
 set -euo pipefail
 
-[ $# -eq 2 ] || { echo "usage: $0 <binary package> <cache dir>" >&2; exit 2; }
+[ $# -eq 2 ] || [ $# -eq 3 ] || { echo "usage: $0 <binary package> <cache dir> [source version]" >&2; exit 2; }
 binary=$1
 source_cache=$2
+wanted_version=${3:-}
 
 log() { echo "fetch-debian-source: $*" >&2; }
 die() { echo "fetch-debian-source: ERROR: $*" >&2; exit 1; }
@@ -21,6 +26,7 @@ die() { echo "fetch-debian-source: ERROR: $*" >&2; exit 1; }
 meta=$(dpkg-query -W -f='${source:Package} ${source:Version}\n' "$binary" 2>/dev/null || true)
 [ -n "$meta" ] || die "$binary is not installed; install it first (apt-get install $binary)"
 read -r src_pkg src_ver <<<"$meta"
+[ -z "$wanted_version" ] || src_ver=$wanted_version
 command -v dpkg-source >/dev/null || die "dpkg-source missing (apt-get install dpkg-dev)"
 
 mkdir -p "$source_cache"

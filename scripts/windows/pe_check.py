@@ -13,8 +13,8 @@ Checks, for the 32-bit product (the default, --arch x86):
     6.0.0.0 both name the expected processorArchitecture, and which asks
     for the execution level asInvoker;
   * imports (normal and delay-load) only from the allowed system DLLs, and
-    the C library from MSVCRT.dll; in particular no DLL of libzip, zlib or
-    libsodium (they are linked in statically); WINHTTP.dll only for a build
+    the C library from MSVCRT.dll; in particular no DLL of libzip, zlib,
+    libsodium or libzstd (they are linked in statically); WINHTTP.dll only for a build
     with release URLs (--https), which must import it, as an FTP build has
     no use for it.
 Prints one line per finding and exits 1 when anything fails.
@@ -220,8 +220,8 @@ def check(path, arch, list_imports=False, https=False):
     expect(not foreign, "imports only system DLLs: %s" % ", ".join(upper),
            "imports from DLLs that are not allowed: %s (all: %s)"
            % (", ".join(foreign), ", ".join(upper)))
-    linked_in = [d for d in upper if any(lib in d for lib in ("ZIP", "ZLIB", "SODIUM"))]
-    expect(not linked_in, "libzip, zlib and libsodium linked in (no DLL of theirs imported)",
+    linked_in = [d for d in upper if any(lib in d for lib in ("ZIP", "ZLIB", "SODIUM", "ZSTD"))]
+    expect(not linked_in, "libzip, zlib, libsodium and libzstd linked in (no DLL of theirs imported)",
            "imports a DLL of a library that must be linked in: %s" % ", ".join(linked_in))
     expect("MSVCRT.DLL" in upper, "C library MSVCRT.dll",
            "MSVCRT.dll is not imported (C library: %s)"

@@ -1137,7 +1137,8 @@ def publisher_release_installs_as_made(s):
     code, text = s.wine.run_capture(publish, ["verify", windows_path(out)])
     check(code == 0, "verify of the release as made exited %d: %s" % (code, text))
     made = tree(out)
-    check(sorted(made) == ["Brindax.ver", "Brindax.zip"], "release files: %s" % sorted(made))
+    check(sorted(made) == ["Brindax.ver", "Brindax.ver.manifest", "Brindax.zip"],
+          "release files: %s" % sorted(made))
     broken = os.path.join(s.case_dir, "broken")
     for name, data in made.items():
         write(os.path.join(broken, name), data)
@@ -1148,6 +1149,62 @@ def publisher_release_installs_as_made(s):
     s.serve(made)
     check(s.run(["MajAll"]) == 0, "the install did not exit with 0")
     check_installed(s, dict(source, **{"LocalVersion.ver": made["Brindax.ver"]}))
+
+
+def update_by_pieces(s, spoil):
+    """Releases 1 and 2 made by brindax-publish.exe (2 with deltas from 1),
+    an installation of release 1 and a partial update to release 2 after
+    spoil(served files); the served files' commands the update sent."""
+    publish = os.path.join(s.build_dir, "bin", "brindax-publish.exe")
+    check(os.path.exists(publish), "%s missing" % publish)
+    rng = random.Random(23)
+    core = bytearray(rng.getrandbits(8) for _ in range(300000))
+    releases = []
+    for number in (1, 2):
+        if number == 2:
+            core[100000:100100] = bytes(rng.getrandbits(8) for _ in range(100))
+        source = {"Brindax.exe": s.app_bytes, "lib/core.bin": bytes(core), "notes.txt": b"n\n"}
+        src, out = (os.path.join(s.case_dir, "%s%d" % (kind, number)) for kind in ("src", "out"))
+        for name, data in source.items():
+            write(os.path.join(src, name), data)
+        args = ["make", windows_path(src), windows_path(out)]
+        if number == 2:
+            args += ["--previous", windows_path(releases[0][1])]
+        code, text = s.wine.run_capture(publish, args)
+        check(code == 0, "make exited %d: %s" % (code, text))
+        releases.append((source, out))
+    (old, r1), (new, r2) = releases
+    served = tree(r2)
+    check(any(name.startswith("deltas" + os.sep) for name in served), "no delta file: %s" % sorted(served))
+    spoil(served)
+    commands = os.path.join(s.case_dir, "commands.log")
+    s.serve(served)
+    s.server.stop()  # served again with a log of the commands
+    s.server.args += ["--command-log", commands]
+    s.server.start()
+    s.local(dict(old, **{"LocalVersion.ver": tree(r1)["Brindax.ver"]}))
+    check(s.run(["MajLocal"]) == 0, "the update did not exit with 0")
+    got = tree(s.cwd)
+    check(got.get("lib/core.bin".replace("/", os.sep)) == new["lib/core.bin"],
+          "lib/core.bin is not release 2's")
+    return read(commands).decode().splitlines()
+
+
+@case
+def partial_update_applies_a_delta(s):
+    lines = update_by_pieces(s, lambda served: None)
+    check("RETR Brindax.ver.manifest" in lines, "commands: %s" % lines)
+    check(not [l for l in lines if l.startswith("RETR Brindax.zip")], "the package was fetched: %s" % lines)
+    check([l for l in lines if l.startswith("RETR deltas/")], "no delta fetched: %s" % lines)
+
+
+@case
+def partial_update_without_its_delta_takes_the_entry(s):
+    def drop_deltas(served):
+        for name in [n for n in served if n.startswith("deltas" + os.sep)]:
+            del served[name]
+    lines = update_by_pieces(s, drop_deltas)
+    check([l for l in lines if l.startswith("RETR Brindax.zip")], "the entry was not fetched: %s" % lines)
 
 
 # --- releases over HTTPS (WinHTTP) --------------------------------------------------

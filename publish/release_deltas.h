@@ -1,0 +1,31 @@
+// Binary deltas between releases: a file of the new release compressed as
+// one zstd frame with the same file of an earlier release as its prefix (or
+// alone, for a file new since then), at the strongest level with
+// long-distance matching and a window that covers both files. Pure
+// functions over bytes; release_manifest.h says how frames are served.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace brindax::publish {
+
+// The frame that rebuilds `content` from `base` (empty: from nothing).
+// Empty when libzstd fails (out of memory).
+std::string make_delta_frame(std::string_view base, std::string_view content);
+
+// `content` rebuilt from `base` and `frame`; nullopt unless the frame is one
+// whole frame that decodes to exactly `size` bytes.
+std::optional<std::string> apply_delta_frame(std::string_view base, std::string_view frame,
+                                             std::uint64_t size);
+
+// Whether a frame is offered for an entry of `compressed_size` bytes in the
+// package: a delta from an earlier file when it saves at least a tenth (less
+// would not pay for its line in the manifest and the risk of a fallback);
+// a whole file new since that release when it is smaller at all, as it
+// saves a download of its own.
+bool delta_is_worth_it(bool from_nothing, std::uint64_t frame_size, std::uint64_t compressed_size);
+
+}  // namespace brindax::publish

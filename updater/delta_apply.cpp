@@ -1,0 +1,127 @@
+#include "updater/delta_apply.h"
+
+#include <zstd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <system_error>
+#include <thread>
+
+#include "pack/parallel_unpack.h"
+#include "runtime/core/mapped_file.h"
+#include "runtime/core/os_file.h"
+
+namespace brindax {
+namespace {
+
+struct DContextFree {
+  void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
+};
+
+struct OutputFile {
+  os::FileHandle handle = os::NO_FILE;
+  ~OutputFile() {
+    if (handle != os::NO_FILE) os::close(handle);
+  }
+  bool close() {
+    const bool closed = os::close(handle);
+    handle = os::NO_FILE;
+    return closed;
+  }
+};
+
+// The window the decoder may be asked for: enough for the old and the new
+// file together (a publisher's window covers them), never less than zstd's
+// default limit.
+// (zstd's own limits: 27 by default, 30 for 32-bit and 31 for 64-bit builds.)
+int window_log_for(std::uint64_t bytes) {
+  constexpr int kDefault = 27;
+  constexpr int kMost = sizeof(std::size_t) == 4 ? 30 : 31;
+  int log = 10;
+  while (log < kMost && (std::uint64_t{1} << log) < bytes) ++log;
+  return std::clamp(log + 1, kDefault, kMost);
+}
+
+}  // namespace
+
+DeltaOutcome apply_delta(const char* base, std::string_view frame, std::uint64_t size,
+                         const Digest256& digest, const char* output) {
+  if (size > DELTA_MAX_FILE_SIZE) return DeltaOutcome::too_large;
+  os::ReadOnlyFile old_file;
+  const unsigned char* prefix = nullptr;
+  std::uint64_t prefix_size = 0;
+  if (base != nullptr) {
+    if (!old_file.open(base)) return DeltaOutcome::no_base;
+    if (static_cast<std::uint64_t>(old_file.size()) > DELTA_MAX_FILE_SIZE) return DeltaOutcome::too_large;
+    prefix = old_file.map();
+    if (prefix == nullptr) return DeltaOutcome::no_base;
+    prefix_size = static_cast<std::uint64_t>(old_file.size());
+  }
+  const unsigned long long announced = ZSTD_getFrameContentSize(frame.data(), frame.size());
+  if (announced == ZSTD_CONTENTSIZE_ERROR || (announced != ZSTD_CONTENTSIZE_UNKNOWN && announced != size)) {
+    return DeltaOutcome::corrupt;
+  }
+
+  std::unique_ptr<ZSTD_DCtx, DContextFree> context(ZSTD_createDCtx());
+  if (!context ||
+      ZSTD_isError(ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax,
+                                          window_log_for(prefix_size + size))) ||
+      (prefix_size > 0 &&
+       ZSTD_isError(ZSTD_DCtx_refPrefix(context.get(), prefix, static_cast<std::size_t>(prefix_size))))) {
+    return DeltaOutcome::corrupt;
+  }
+
+  OutputFile out;
+  out.handle = os::create_always(output);
+  if (out.handle == os::NO_FILE) return DeltaOutcome::write_failed;
+  std::vector<char> block(ZSTD_DStreamOutSize());
+  ZSTD_inBuffer in{frame.data(), frame.size(), 0};
+  ContentHash256 hash;
+  std::uint64_t produced = 0;
+  for (;;) {
+    ZSTD_outBuffer piece{block.data(), block.size(), 0};
+    const std::size_t left = ZSTD_decompressStream(context.get(), &piece, &in);
+    if (ZSTD_isError(left)) return DeltaOutcome::corrupt;
+    produced += piece.pos;
+    if (produced > size) return DeltaOutcome::corrupt;
+    if (piece.pos > 0) {
+      hash.update(block.data(), piece.pos);
+      if (!os::write_all(out.handle, block.data(), static_cast<std::int32_t>(piece.pos))) {
+        return DeltaOutcome::write_failed;
+      }
+    }
+    if (left == 0) break;                                          // the frame is complete
+    if (in.pos == in.size && piece.pos < piece.size) return DeltaOutcome::corrupt;  // cut short
+  }
+  if (in.pos != in.size) return DeltaOutcome::corrupt;  // bytes after the frame
+  if (produced != size || hash.finish() != digest) return DeltaOutcome::other_content;
+  if (!out.close()) return DeltaOutcome::write_failed;
+  if (base != nullptr) os::set_executable(output, old_file.executable());
+  return DeltaOutcome::applied;
+}
+
+void apply_deltas(std::vector<DeltaJob>& jobs) {
+  const auto run = [](DeltaJob& job) {
+    job.outcome = apply_delta(job.base.empty() ? nullptr : job.base.c_str(), job.frame, job.size,
+                              job.digest, job.output.c_str());
+    std::string().swap(job.frame);  // the frame's memory goes as soon as it is used
+  };
+  std::vector<DeltaJob*> small, large;
+  for (auto& job : jobs) (job.size > DELTA_LARGE_FILE_SIZE ? large : small).push_back(&job);
+  std::atomic<std::size_t> next{0};
+  const auto work = [&] {
+    for (std::size_t i = next++; i < small.size(); i = next++) run(*small[i]);
+  };
+  std::vector<std::thread> threads;
+  try {
+    for (int i = 1; i < unpack_worker_count(small.size()); ++i) threads.emplace_back(work);
+  } catch (const std::system_error&) {
+    // Fewer threads: the calling thread still takes every job.
+  }
+  work();
+  for (auto& thread : threads) thread.join();
+  for (DeltaJob* job : large) run(*job);
+}
+
+}  // namespace brindax

@@ -1,0 +1,61 @@
+// Updates that move only what changed, with the release manifest beside the
+// server's list: for each file the cheapest verified path — a delta from the
+// installed file, else the entry's bytes from the package by range — and
+// only what neither brings comes from the whole package. Every piece is
+// checked against the manifest before anything is made of it, and every file
+// written against the manifest's digest before it is staged.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "net/transport.h"
+#include "updater/release_manifest.h"
+
+namespace brindax {
+
+// The manifest of the release whose list was just fetched to `list_copy`,
+// when the server has one that describes that very list and the package it
+// names (`package`, the list's first line): one request for "<list name>.manifest", nullopt (and nothing more
+// asked) when there is none. With a publisher key built in, the manifest
+// also needs its signature, bound to the accepted list and release; without
+// one it is not used, and a signature that fails or binds something else
+// refuses the run ("Signature Error", nothing changed).
+std::optional<ReleaseManifest> fetch_release_manifest(Transport& server, const char* remote_list,
+                                                      const char* list_copy, std::string_view package);
+
+// One file an update writes: the manifest's description of it, the staged
+// temporary it goes to and the digest of the installed file, if any.
+struct PieceWork {
+  const ManifestFile* file = nullptr;
+  std::string destination;
+  std::optional<Digest256> installed;
+  bool done = false;  // written to `destination`, with the manifest's content
+};
+
+// The delta that rebuilds `file` from the installed content (a delta from
+// nothing when no delta fits it), or null when the entry's bytes are the
+// way.
+const ManifestDelta* delta_for(const ManifestFile& file, const std::optional<Digest256>& installed);
+
+// The bytes the pieces of `work` would take, counted as what the downloads
+// carry (near pieces joined).
+std::uint64_t piece_bytes(const ReleaseManifest& manifest, const std::vector<PieceWork>& work);
+
+// What bringing the files by pieces cost: requests made and bytes asked for.
+struct PieceTally {
+  int downloads = 0;
+  std::uint64_t bytes = 0;
+};
+
+// Brings the files: deltas first, then the entries' bytes by range for those
+// the deltas did not bring (missing, cut short, larger than announced,
+// damaged, another result); each path once, so that nothing loops. The files
+// left not `done` need the whole package.
+PieceTally bring_by_pieces(Transport& server, const ReleaseManifest& manifest,
+                           std::vector<PieceWork>& work);
+
+}  // namespace brindax

@@ -1,0 +1,176 @@
+// Updates by pieces, run as a process against releases that brindax-publish
+// makes with manifests and deltas: every path a file can take (a delta, its
+// entry by range, the whole package), the falls from one to the next, and
+// the tree each run leaves, held to what a fresh full install gives.
+#include "updater/delta_test_support.h"
+
+namespace brindax::process_test {
+namespace {
+
+class DeltaUpdate : public UpdaterProcess {
+ protected:
+  fs::path make_release(int number, const std::vector<std::string>& options = {}) {
+    return publish_release(base_, number, options);
+  }
+  // Serves a release folder as it is.
+  void serve(const fs::path& release) {
+    fs::remove_all(remote());
+    fs::create_directories(remote());
+    fs::copy(release, remote(), fs::copy_options::recursive);
+  }
+  // The tree a fresh full install of the served release leaves.
+  std::map<std::string, std::string> fresh_install() {
+    const fs::path kept = install_;
+    install_ = base_ / "fresh";
+    fs::remove_all(install_);
+    fs::create_directories(install_);
+    EXPECT_EQ(updater({"MajAll"}, "brindax-updater-local-noapp").exit_code, 0);
+    auto tree = snapshot();
+    install_ = kept;
+    return tree;
+  }
+  int package_fetches() const { return server_->commands("RETR Brindax.zip"); }
+  int fetches() const { return server_->commands("RETR "); }
+  std::string delta_file() const {
+    for (const auto& item : fs::directory_iterator(remote() / "deltas")) return item.path().string();
+    return {};
+  }
+};
+
+TEST_F(DeltaUpdate, EachFileTakesTheCheapestPathThatHoldsAndTheResultIsAFullInstalls) {
+  const fs::path r1 = make_release(1);
+  const fs::path r2 = make_release(2, {"--previous", r1.string()});
+  const fs::path r3 = make_release(3, {"--previous", r2.string(), "--delta-from", r1.string()});
+  const fs::path r3_no_r1 = base_ / "r3-from-r2";
+  fs::rename(r3, r3_no_r1);
+  make_release(3, {"--previous", r2.string()});
+  fs::rename(base_ / "r3", base_ / "r3-only");
+  fs::rename(r3_no_r1, r3);
+
+  struct Case {
+    const char* what;
+    fs::path release;
+    std::function<void()> spoil;  // the server or the installation, after it was installed
+    bool package_by_ranges;       // the package is asked for (by range or whole)
+    // The run went the way without the manifest's pieces: the package's
+    // size asked, then its end and directory or the whole of it.
+    bool package_size_asked;
+  };
+  const std::vector<Case> cases = {
+      {"a delta applied", r2, [] {}, false, false},
+      {"the user changed the file", r2,
+       [&] { write_file(install_ / "lib/core.bin", noise(400000, 99)); }, true, true},
+      {"a corrupted delta", r2,
+       [&] {
+         std::string d = read_file(delta_file());
+         d[d.size() / 2] ^= 0x20;
+         write_file(delta_file(), d);
+       },
+       true, false},
+      {"the delta missing", r2, [&] { fs::remove_all(remote() / "deltas"); }, true, false},
+      {"a delta larger than announced", r2,
+       [&] { write_file(delta_file(), "x" + read_file(delta_file()) + "x"); }, true, false},
+      {"no manifest", r2, [&] { fs::remove(remote() / "Brindax.ver.manifest"); }, true, true},
+      {"a garbled manifest", r2, [&] { write_file(remote() / "Brindax.ver.manifest", "garbled"); }, true, true},
+      {"the manifest of another release", r2,
+       [&] { fs::copy_file(r1 / "Brindax.ver.manifest", remote() / "Brindax.ver.manifest",
+                           fs::copy_options::overwrite_existing); },
+       true, true},
+      {"two releases skipped, a delta from the first", r3, [] {}, false, false},
+      {"two releases skipped, no delta from the first", base_ / "r3-only", [] {}, true, true},
+  };
+  // One server for every run (a listener cannot be reopened at once on the
+  // same port); the served folder changes under it.
+  start_server();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    serve(c.release);
+    const auto expected = fresh_install();
+    for (const std::string mode : {"MajLocal", "MajAll"}) {
+      serve(r1);
+      fs::remove_all(install_);
+      fs::create_directories(install_);
+      ASSERT_EQ(updater({"MajAll"}, "brindax-updater-local-noapp").exit_code, 0);
+      const std::string installed_list = read_file(install_ / "LocalVersion.ver");
+
+      serve(c.release);
+      c.spoil();
+      const int package_before = package_fetches(), fetches_before = fetches();
+      const int sizes_before = server_->commands("SIZE ");
+      const RunResult run = updater({mode}, "brindax-updater-local-noapp");
+      EXPECT_EQ(run.exit_code, 0) << mode;
+      auto tree = snapshot();
+      if (mode == "MajLocal") {
+        EXPECT_EQ(tree["LocalVersion.ver"], installed_list) << "a partial update keeps the list";
+        tree["LocalVersion.ver"] = expected.at("LocalVersion.ver");
+      }
+      EXPECT_EQ(tree, expected) << mode << ": " << run.error_output;
+      EXPECT_EQ(package_fetches() > package_before, c.package_by_ranges) << mode;
+      EXPECT_EQ(server_->commands("SIZE ") > sizes_before, c.package_size_asked) << mode;
+      // The list, the manifest and one delta file; or a few ranges more.
+      EXPECT_LE(fetches() - fetches_before, c.package_by_ranges ? 8 : 3) << mode;
+    }
+  }
+}
+
+// With a publisher key built in, pieces are used only under a manifest
+// whose signature binds it to the accepted release.
+TEST_F(DeltaUpdate, ASignedReleaseUsesOnlyTheManifestItsSignatureBinds) {
+  const std::string key = BRINDAX_TEST_RELEASE_SECRET_KEY;
+  const fs::path r1 = make_release(1, {"--sign", key, "--sequence", "1"});
+  const fs::path r2 = make_release(2, {"--previous", r1.string(), "--sign", key, "--sequence", "2"});
+  const char* const build = "brindax-updater-local-signed";
+  struct Case {
+    const char* what;
+    std::function<void()> spoil;
+    bool refused;            // "Signature Error", the folder unchanged
+    bool package_fetched;
+  };
+  const std::vector<Case> cases = {
+      {"a bound manifest", [] {}, false, false},
+      {"the manifest changed", [&] { write_file(remote() / "Brindax.ver.manifest", read_file(remote() / "Brindax.ver.manifest") + "x"); },
+       true, false},
+      {"another release's signed manifest",
+       [&] {
+         for (const char* file : {"Brindax.ver.manifest", "Brindax.ver.manifest.minisig"}) {
+           fs::copy_file(r1 / file, remote() / file, fs::copy_options::overwrite_existing);
+         }
+       },
+       true, false},
+      {"an unsigned manifest: the whole package", [&] { fs::remove(remote() / "Brindax.ver.manifest.minisig"); },
+       false, true},
+  };
+  start_server();
+  serve(r2);
+  auto expected = fresh_install();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    serve(r1);
+    fs::remove_all(install_);
+    fs::create_directories(install_);
+    ASSERT_EQ(updater({"MajAll"}, build).exit_code, 0);
+    app_starts();
+    fs::remove(install_ / "app-started.log");
+    const auto before = snapshot();
+    serve(r2);
+    c.spoil();
+    const int package_before = package_fetches();
+    const RunResult run = updater({"MajLocal"}, build);
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.error_output.rfind("Signature Error: ", 0) == 0, c.refused) << run.error_output;
+    EXPECT_EQ(package_fetches() > package_before, c.package_fetched);
+    auto tree = snapshot();
+    if (c.refused) {
+      EXPECT_EQ(tree, before);
+      continue;
+    }
+    EXPECT_EQ(tree["LocalVersion.seq"], "Brindax installed release sequence\n2\n");
+    EXPECT_EQ(tree["LocalVersion.ver"], before.at("LocalVersion.ver"));
+    tree.erase("LocalVersion.seq");
+    tree["LocalVersion.ver"] = expected.at("LocalVersion.ver");
+    EXPECT_EQ(tree, expected);
+  }
+}
+
+}  // namespace
+}  // namespace brindax::process_test
