@@ -4,6 +4,7 @@
 //
 // Input: the local list, a NUL byte, the server's list. Without a NUL the
 // input is compared with itself.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -59,6 +60,22 @@ void check_walk(const char* text) {
   FUZZ_CHECK(walk.next().empty());
 }
 
+// The update check as the server's list arrives in pieces of `piece` bytes,
+// the installed list read a few bytes at a time.
+std::int32_t arriving_compare(const std::string& local, const std::string& server, std::size_t piece) {
+  std::size_t at = 0;
+  ArrivingListComparison arriving(
+      [&](char* into, std::size_t size) {
+        const std::size_t n = std::min({size, std::size_t{7}, local.size() - at});
+        local.copy(into, n, at);
+        at += n;
+        return n;
+      },
+      [&] { at = 0; });
+  for (std::size_t from = 0; from < server.size(); from += piece) arriving.take(std::string_view(server).substr(from, piece));
+  return arriving.answer();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -80,6 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::int32_t answer = compare_version_lists(local.c_str(), server.c_str());
   FUZZ_CHECK(answer == reference_compare(local.c_str(), server.c_str()));
   FUZZ_CHECK(answer == compare_version_lists(server.c_str(), local.c_str()));
+  FUZZ_CHECK(answer == arriving_compare(local, server, 1 + size % 5));
   FUZZ_CHECK(compare_version_lists(local.c_str(), local.c_str()) == 0);
   FUZZ_CHECK(string_stack_position() == position);
   return 0;

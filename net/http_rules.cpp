@@ -200,6 +200,9 @@ bool add_header_line(ResponseHead& head, std::string_view line) {
     // Several fields add up to one list.
     if (!head.content_encoding.empty()) head.content_encoding += ", ";
     head.content_encoding += value;
+  } else if (same_text_ignoring_case(name, "Transfer-Encoding")) {
+    if (!head.transfer_encoding.empty()) head.transfer_encoding += ", ";
+    head.transfer_encoding += value;
   } else if (same_text_ignoring_case(name, "ETag")) {
     head.etag = value;
   } else if (same_text_ignoring_case(name, "Last-Modified")) {
@@ -213,6 +216,12 @@ bool add_header_line(ResponseHead& head, std::string_view line) {
 bool identity_encoding(std::string_view content_encoding) {
   const std::string_view value = trim(content_encoding);
   return value.empty() || same_text_ignoring_case(value, "identity");
+}
+
+bool body_framed(const ResponseHead& head) {
+  const std::string_view coding = trim(head.transfer_encoding);
+  if (!coding.empty()) return same_text_ignoring_case(coding, "chunked");
+  return head.content_length >= 0;
 }
 
 StatusUse status_use(std::int32_t status, bool ranged) {

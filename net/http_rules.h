@@ -55,6 +55,7 @@ struct ResponseHead {
   std::int64_t content_length = -1;  // -1: none sent
   std::string content_range;
   std::string content_encoding;
+  std::string transfer_encoding;  // every Transfer-Encoding field, ", " between
   std::string etag;
   std::string last_modified;
   std::string location;
@@ -72,6 +73,13 @@ bool add_header_line(ResponseHead& head, std::string_view line);
 // Whether a Content-Encoding value leaves the body as it is (none, or
 // "identity").
 bool identity_encoding(std::string_view content_encoding);
+
+// Whether the response marks where its body ends: a Content-Length, or the
+// chunked transfer coding alone (any other transfer coding is refused). A
+// body that ends only where the connection closes could be cut short by
+// anyone on the path, since a TCP close passes without a TLS close_notify,
+// so no such body is kept.
+bool body_framed(const ResponseHead& head);
 
 // What a final status means for a request (ranged or whole).
 enum class StatusUse {

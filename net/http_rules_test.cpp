@@ -157,6 +157,30 @@ TEST(HttpRules, ResponseHeads) {
   EXPECT_FALSE(identity_encoding("br"));
 }
 
+TEST(HttpRules, OnlyFramedBodiesAreKept) {
+  struct Case {
+    std::vector<std::string> fields;
+    bool framed;
+  };
+  const Case cases[] = {
+      {{"Content-Length: 0"}, true},
+      {{"Transfer-Encoding: chunked"}, true},
+      {{"Transfer-Encoding:  Chunked "}, true},
+      {{}, false},  // ends where the connection closes
+      {{"Content-Type: text/plain"}, false},
+      {{"Transfer-Encoding: gzip, chunked"}, false},
+      {{"Transfer-Encoding: gzip", "Transfer-Encoding: chunked"}, false},
+      {{"Transfer-Encoding: identity", "Content-Length: 9"}, false},
+  };
+  for (const Case& c : cases) {
+    ResponseHead head;
+    ASSERT_TRUE(add_header_line(head, "HTTP/1.1 200 OK"));
+    for (const std::string& field : c.fields) ASSERT_TRUE(add_header_line(head, field)) << field;
+    ASSERT_TRUE(add_header_line(head, ""));
+    EXPECT_EQ(body_framed(head), c.framed) << (c.fields.empty() ? "no fields" : c.fields.back());
+  }
+}
+
 TEST(HttpRules, Redirects) {
   struct Case {
     const char* from;

@@ -13,7 +13,8 @@
 //   - never follows a redirect itself (a 3xx is handed over like any other
 //     response);
 //   - speaks TLS 1.2 or newer and verifies the server's certificate and host
-//     name against the system's trust store (plus `ca_file` when given);
+//     name against the system's trust store (plus `ca_file` when given and
+//     readable);
 //   - uses the system's proxy settings (POSIX: https_proxy / no_proxy as
 //     libcurl reads them; Windows: the user's settings through WinHTTP);
 //   - keeps its connection open between requests (keep-alive) for as long as
@@ -34,7 +35,8 @@ struct HttpsRequest {
   // When non-null and non-empty: "If-Range: <if_range>" (an ETag as the
   // server sent it, quotes included, or a Last-Modified date).
   const char* if_range = nullptr;
-  // Test builds only: a PEM file of one more trusted CA; null otherwise.
+  // Test programs only: a PEM file of one more trusted CA, added to the
+  // system's store when it can be read (never in its place); null otherwise.
   const char* ca_file = nullptr;
   // Test builds only: plain http:// URLs may be fetched; otherwise the
   // client refuses any URL but https:// (and fails with `failed`).

@@ -1,8 +1,16 @@
 // The HTTPS client on POSIX: one libcurl easy handle for the client's life,
 // so its connection (and TLS session) is kept from one request to the next.
-// libcurl reads https_proxy / no_proxy from the environment itself; nothing
-// else of the environment is used.
+// libcurl reads https_proxy / no_proxy from the environment itself.
+//
+// Trust: the system's store as OpenSSL knows it (its default file and folder,
+// which SSL_CERT_FILE / SSL_CERT_DIR may name instead), loaded into each TLS
+// context by on_ssl_context(); libcurl's own compiled-in bundle path is not
+// used. A test program's extra CA is added to that store when it can be
+// read, and ignored when it cannot: it never takes the system's place.
 #include <curl/curl.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
 
 #include <chrono>
 #include <mutex>
@@ -81,6 +89,19 @@ int on_progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   return 0;
 }
 
+// libcurl's hook on each new TLS context (OpenSSL backend): the system's
+// store, then the test program's CA when there is one.
+CURLcode on_ssl_context(CURL*, void* ssl_context, void* user) {
+  X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(ssl_context));
+  if (store == nullptr) return CURLE_SSL_CACERT_BADFILE;
+  // A missing default file or folder leaves the store emptier, not broken.
+  X509_STORE_set_default_paths(store);
+  const char* extra_ca = static_cast<const char*>(user);
+  if (extra_ca != nullptr && extra_ca[0] != '\0') X509_STORE_load_locations(store, extra_ca, nullptr);
+  ERR_clear_error();
+  return CURLE_OK;
+}
+
 class CurlClient final : public HttpsClient {
  public:
   explicit CurlClient(CURL* easy) : easy_(easy) {}
@@ -119,14 +140,13 @@ class CurlClient final : public HttpsClient {
     curl_easy_setopt(easy_, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
     curl_easy_setopt(easy_, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(easy_, CURLOPT_SSL_VERIFYHOST, 2L);
-    if (request.ca_file != nullptr && request.ca_file[0] != '\0') {
-      // One more trusted CA beside the system's: the file, and the
-      // system's certificate folder.
-      char* system_folder = nullptr;
-      curl_easy_setopt(easy_, CURLOPT_CAINFO, request.ca_file);
-      if (curl_easy_getinfo(easy_, CURLINFO_CAPATH, &system_folder) == CURLE_OK && system_folder != nullptr) {
-        curl_easy_setopt(easy_, CURLOPT_CAPATH, system_folder);
-      }
+    // The trusted CAs come from on_ssl_context() alone.
+    curl_easy_setopt(easy_, CURLOPT_CAINFO, nullptr);
+    curl_easy_setopt(easy_, CURLOPT_CAPATH, nullptr);
+    curl_easy_setopt(easy_, CURLOPT_SSL_CTX_DATA, const_cast<char*>(request.ca_file));
+    if (curl_easy_setopt(easy_, CURLOPT_SSL_CTX_FUNCTION, on_ssl_context) != CURLE_OK) {
+      curl_slist_free_all(headers);
+      return HttpsOutcome::failed;  // not the OpenSSL backend: no trust to give
     }
     curl_easy_setopt(easy_, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);

@@ -25,11 +25,6 @@
 namespace brindax {
 namespace {
 
-#ifdef BRINDAX_TEST_CA_FILE
-const char* const kExtraCaFile = BRINDAX_TEST_CA_FILE;
-#else
-const char* const kExtraCaFile = nullptr;
-#endif
 #ifdef BRINDAX_TEST_ALLOW_LOOPBACK_HTTP
 constexpr bool kAllowLoopbackHttp = true;
 #else
@@ -84,11 +79,16 @@ class Exchange final : public HttpsResponseHandler {
         mode_ = Mode::refused;
         return true;
       case http::StatusUse::whole:
-        if (!http::identity_encoding(head_.content_encoding)) return refuse();
+        // A whole file's end must be marked: a close cannot be told from a cut.
+        if (!http::identity_encoding(head_.content_encoding) || !http::body_framed(head_)) return refuse();
         mode_ = Mode::whole;
         return reception_.begin(head_, true) || refuse();
       case http::StatusUse::range: {
-        if (!http::identity_encoding(head_.content_encoding)) return refuse();
+        // A range's end is its length; a transfer coding must still be chunked.
+        if (!http::identity_encoding(head_.content_encoding) ||
+            (!head_.transfer_encoding.empty() && !http::body_framed(head_))) {
+          return refuse();
+        }
         const auto range = http::parse_content_range(head_.content_range);
         if (!range || !http::range_answers(*range, reception_.first, reception_.last, reception_.known_total)) {
           return refuse();
@@ -258,8 +258,11 @@ class HeadReception final : public Reception {
 class HttpsTransport final : public Transport {
  public:
   HttpsTransport(std::vector<std::string> bases, std::int32_t timeout_seconds,
-                 std::unique_ptr<HttpsClient> client)
-      : bases_(std::move(bases)), timeout_(timeout_seconds), client_(std::move(client)) {}
+                 std::unique_ptr<HttpsClient> client, std::string extra_ca_file)
+      : bases_(std::move(bases)),
+        timeout_(timeout_seconds),
+        client_(std::move(client)),
+        extra_ca_file_(std::move(extra_ca_file)) {}
 
   bool receive_file(const char* remote, const char* local, const ReceiveOptions& options) override {
     FileReception reception(local, options);
@@ -391,10 +394,10 @@ class HttpsTransport final : public Transport {
       request.first = reception.first;
       request.last = reception.last;
       request.if_range = reception.if_range.c_str();
-      request.ca_file = kExtraCaFile;
+      request.ca_file = extra_ca_file_.empty() ? nullptr : extra_ca_file_.c_str();
       request.allow_plain_http = kAllowLoopbackHttp;
       request.timeout_seconds = request_timeout();
-      request.min_bytes_per_window = FTP_MIN_BYTES_PER_TIMEOUT;
+      request.min_bytes_per_window = MIN_BYTES_PER_TIMEOUT;
       if (request.timeout_seconds <= 0) return answer;  // the caller's time is up
       Exchange exchange(reception);
       const HttpsOutcome outcome = client_->perform(request, exchange);
@@ -429,6 +432,7 @@ class HttpsTransport final : public Transport {
   std::int32_t timeout_;
   std::optional<std::chrono::steady_clock::time_point> give_up_;
   std::unique_ptr<HttpsClient> client_;
+  std::string extra_ca_file_;
   std::map<std::string, Known> known_;
   std::size_t base_ = 0;
   bool settled_ = false;  // a base has answered: it serves the whole run
@@ -438,7 +442,8 @@ class HttpsTransport final : public Transport {
 
 }  // namespace
 
-std::unique_ptr<Transport> open_https_transport(const char* base_urls, std::int32_t timeout_seconds) {
+std::unique_ptr<Transport> open_https_transport(const char* base_urls, std::int32_t timeout_seconds,
+                                                const char* extra_ca_file) {
   std::vector<std::string> bases;
   const std::string_view list(base_urls != nullptr ? base_urls : "");
   std::size_t start = 0;
@@ -456,7 +461,7 @@ std::unique_ptr<Transport> open_https_transport(const char* base_urls, std::int3
   auto client = make_https_client();
   if (client == nullptr) return nullptr;
   return std::make_unique<HttpsTransport>(std::move(bases), timeout_seconds > 0 ? timeout_seconds : FTP_TIMEOUT_SECONDS,
-                                          std::move(client));
+                                          std::move(client), extra_ca_file != nullptr ? extra_ca_file : "");
 }
 
 }  // namespace brindax

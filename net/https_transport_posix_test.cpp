@@ -84,7 +84,7 @@ class HttpsTransportTest : public testing::Test {
     fs::create_directories(local_);
   }
   std::unique_ptr<Transport> open(const std::string& bases, std::int32_t timeout = 20) {
-    auto transport = open_https_transport(bases.c_str(), timeout);
+    auto transport = open_https_transport(bases.c_str(), timeout, BRINDAX_TEST_CA_FILE);
     EXPECT_NE(transport, nullptr) << bases;
     return transport;
   }
@@ -163,6 +163,8 @@ TEST_F(HttpsTransportTest, RefusedAnswersLeaveNoFile) {
       {base(HttpsServers::NGINX_PORT), "pkg dir/Brindax 1.zip", 299999},  // over the cap
       {base(HttpsServers::PEER_PORT), "short.bin", 0},                    // less than Content-Length
       {base(HttpsServers::PEER_PORT), "huge-head.bin", 0},                // 70 KiB of headers
+      {base(HttpsServers::PEER_PORT), "unframed.ver", 0},     // no length: a cut looks like the end
+      {base(HttpsServers::PEER_PORT), "cut-chunked.ver", 0},  // no last chunk
   };
   for (const Case& c : cases) {
     auto server = open(c.base);
@@ -178,6 +180,14 @@ TEST_F(HttpsTransportTest, RefusedAnswersLeaveNoFile) {
   Collected ignored;
   EXPECT_EQ(peer->receive_range("wrong-range.bin", 100, 10, Collected::take, &ignored), RangeReply::failed);
   EXPECT_TRUE(ignored.pieces.empty());
+
+  for (const char* remote : {"unframed.ver", "cut-chunked.ver"}) {
+    Collected streamed;
+    EXPECT_FALSE(peer->receive_stream(remote, 0, Collected::take, &streamed)) << remote;
+  }
+  // A whole chunked body is kept.
+  EXPECT_TRUE(peer->receive_file("chunked.ver", local("chunked.ver").c_str(), {}));
+  EXPECT_EQ(read_file(local("chunked.ver")), "Brindax.zip\nBrindax.exe@1\n");
 
   // A redirect within https is followed.
   auto moved = open(base(HttpsServers::NGINX_PORT, "moved/"));

@@ -106,8 +106,11 @@ std::unique_ptr<Transport> open_ftp_transport(const char* hosts, std::int32_t po
 // connection opens (connect, TLS handshake); the first that answers serves
 // the whole run over one kept-alive connection. `timeout_seconds` bounds the
 // connect, every response's headers, and the window in which a transfer
-// must bring at least MIN_BYTES_PER_TIMEOUT bytes.
+// must bring at least MIN_BYTES_PER_TIMEOUT bytes. Servers are trusted
+// through the system's store; `extra_ca_file` (test programs only, else
+// null) names a PEM file of one more CA, ignored when it cannot be read.
 std::unique_ptr<Transport> open_https_transport(const char* base_urls,
-                                                std::int32_t timeout_seconds);
+                                                std::int32_t timeout_seconds,
+                                                const char* extra_ca_file = nullptr);
 
 }  // namespace brindax

@@ -13,12 +13,23 @@ import sys
 import time
 
 BODY = bytes(range(256)) * 16  # 4096 bytes
+LIST = b"Brindax.zip\nBrindax.exe@1\n"
 
 
 def answer(path):
     """The raw response head and body for a path."""
     if path == "/short.bin":  # announces more than it sends, then closes
         return b"HTTP/1.1 200 OK\r\nContent-Length: 8192\r\n\r\n", BODY
+    # The three below end with a TCP close and no TLS close_notify (the
+    # handler's socket is shut down without an SSL shutdown), as a cut by
+    # anyone on the path would.
+    if path == "/unframed.ver":  # no Content-Length, no chunks: ends at the close
+        return b"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n", LIST
+    if path == "/cut-chunked.ver":  # chunked, cut before the last chunk
+        return b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", b"%x\r\n%s\r\n" % (len(LIST), LIST)
+    if path == "/chunked.ver":  # chunked and whole
+        return (b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n",
+                b"%x\r\n%s\r\n0\r\n\r\n" % (len(LIST), LIST))
     if path == "/gzip.bin":
         return (b"HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: 4096\r\n\r\n", BODY)
     if path == "/huge-head.bin":

@@ -30,7 +30,9 @@ const BuiltinSettings& builtin_settings() {
 std::unique_ptr<Transport> open_release_url_transport(const char* base_urls,
                                                       std::int32_t timeout_seconds) {
 #if BRINDAX_BUILTIN_SPEAKS_HTTPS
-  return open_https_transport(base_urls, timeout_seconds);
+  // Empty but in test programs: the product trusts the system's store alone.
+  constexpr const char* extra_ca_file = BRINDAX_BUILTIN_TEST_CA_FILE;
+  return open_https_transport(base_urls, timeout_seconds, extra_ca_file[0] != '\0' ? extra_ca_file : nullptr);
 #else
   (void)base_urls;
   (void)timeout_seconds;

@@ -221,6 +221,7 @@ TEST_F(HttpsUpdater, SignedReleaseIsHeldToItsBinding) {
     }
     EXPECT_EQ(read_file(install_ / "LocalVersion.ver"), kList);
     EXPECT_EQ(read_file(install_ / "LocalVersion.seq"), "Brindax installed release sequence\n1\n");
+    EXPECT_EQ(app_starts(), 1);  // and the application has done before the folder goes
   }
 }
 
@@ -235,6 +236,52 @@ TEST_F(HttpsUpdater, InstallsThroughTheProxyOfTheEnvironment) {
   EXPECT_NE(servers_->proxy_log().find("CONNECT 127.0.0.1:" + std::to_string(BRINDAX_TEST_HTTPS_PORT)),
             std::string::npos)
       << servers_->proxy_log();
+}
+
+// Trust: a build made like the product trusts the system's store alone, and
+// the tests' CA file, given to test programs only, never takes the store's
+// place. The system's store here is a private one, named to OpenSSL through
+// SSL_CERT_FILE / SSL_CERT_DIR, so the machine's own stays untouched.
+TEST_F(HttpsUpdater, TrustsTheSystemStoreAndTheTestCaOnlyBesideIt) {
+  const fs::path with_ca = base_ / "store-with-ca.pem";
+  const fs::path without_ca = base_ / "store-without-ca.pem";
+  const fs::path empty_folder = base_ / "store-folder";
+  fs::create_directories(empty_folder);
+  write_file(with_ca, read_file(BRINDAX_TEST_CA_FILE));
+  write_file(without_ca, "");
+  const fs::path ca_file = BRINDAX_TEST_CA_FILE;
+  const fs::path ca_away = ca_file.string() + ".away";
+  struct Case {
+    const char* what;
+    const char* build;
+    const fs::path& store;
+    bool ca_file_readable;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"product-like build, CA in the system store", "brindax-updater-local-https-system", with_ca, true, ""},
+      {"product-like build, CA only in the test file", "brindax-updater-local-https-system", without_ca, true,
+       kUnreachable},
+      {"test build, CA file unreadable, CA in the system store", "brindax-updater-local-https", with_ca, false, ""},
+      {"test build, CA file unreadable and nowhere else", "brindax-updater-local-https", without_ca, false,
+       kUnreachable},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    serve(kList, release_one());
+    write_file(install_ / "LocalVersion.ver", "Brindax.zip\n");  // fewer lines: 1 once the list came
+    if (!c.ca_file_readable) fs::rename(ca_file, ca_away);
+    const RunResult result =
+        run_with(install_, std::string(BRINDAX_TEST_BIN_DIR) + "/" + c.build, {"UpdateAvailable"},
+                 {{"SSL_CERT_FILE", c.store.string()}, {"SSL_CERT_DIR", empty_folder.string()}});
+    if (!c.ca_file_readable) fs::rename(ca_away, ca_file);
+    EXPECT_EQ(result.exit_code, c.message.empty() ? 1 : 0);
+    EXPECT_EQ(result.error_output, c.message);
+  }
+  // The product-like build does not even name the tests' CA file.
+  const std::string program = read_file(std::string(BRINDAX_TEST_BIN_DIR) + "/brindax-updater-local-https-system");
+  ASSERT_NE(program.find("https://127.0.0.1:"), std::string::npos);
+  EXPECT_EQ(program.find(ca_file.string()), std::string::npos);
 }
 
 TEST(HttpsBuild, HoldsNoFtpAccount) {

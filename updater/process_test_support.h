@@ -209,15 +209,24 @@ class UpdaterProcess : public ::testing::Test {
     make_zip(remote() / package, entries);
   }
 
-  // Waits for the started application's marker and returns its lines.
-  int app_starts(std::chrono::milliseconds wait = std::chrono::milliseconds(3000)) {
+  // Waits for the started application's marker to hold a whole line and
+  // returns its lines. The application is started and not waited for by the
+  // updater: a test that lets the updater start it calls this before it
+  // removes the folder, or the application may still be writing there. The
+  // wait ends as soon as the line is there, so it can be long enough for a
+  // busy machine.
+  int app_starts(std::chrono::milliseconds wait = std::chrono::milliseconds(15000)) {
     fs::path marker = install_ / "app-started.log";
     auto deadline = std::chrono::steady_clock::now() + wait;
-    while (!fs::exists(marker) && std::chrono::steady_clock::now() < deadline) {
+    const auto line_written = [&] {
+      const std::string text = read_file(marker);
+      return !text.empty() && text.back() == '\n';
+    };
+    while (!line_written() && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    std::string text = fs::exists(marker) ? read_file(marker) : "";
+    std::string text = read_file(marker);
     int lines = 0;
     for (char c : text) lines += c == '\n';
     return lines;

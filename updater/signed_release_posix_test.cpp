@@ -232,6 +232,8 @@ TEST_F(SignedRelease, ReleasesAreBoundTogetherAndNeverGoBack) {
       return signature.trusted_comment;
     }());
     ASSERT_TRUE(binding);
+    // The install started the application; it ends before the folder goes.
+    EXPECT_EQ(app_starts(), 1);
     EXPECT_EQ(read_file(install_ / "LocalVersion.seq"), record(static_cast<int>(binding->sequence)));
     EXPECT_EQ(read_file(install_ / "data/config.ini"), "level=" + std::to_string(binding->sequence) + "\n");
   }

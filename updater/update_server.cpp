@@ -42,9 +42,11 @@ std::unique_ptr<Transport>& transport() {
 // one and, when signatures are checked, hashed; it is never written down.
 struct ArrivingList {
   explicit ArrivingList(std::FILE* local)
-      : comparison([local](char* into, std::size_t size) {
-          return local != nullptr ? std::fread(into, 1, size, local) : 0;
-        }) {}
+      : comparison(
+            [local](char* into, std::size_t size) { return local != nullptr ? std::fread(into, 1, size, local) : 0; },
+            [local] {
+              if (local != nullptr) std::rewind(local);
+            }) {}
 
   static bool take(void* context, std::uint64_t offset, const char* data, std::int32_t n) {
     auto* list = static_cast<ArrivingList*>(context);
@@ -118,12 +120,7 @@ void check_for_update() {
   close_update_server();
   // No copy of the server's list is left behind, as before.
   file_delete(SERVER_VERSION_FILE);
-  std::optional<std::int32_t> answer = list.comparison.quick_answer();
-  if (!answer) {  // the lists differ: compared again with the installed one whole
-    StackMark mark;
-    answer = list.comparison.answer(read_version_list(LOCAL_VERSION_FILE, mark.offset()));
-  }
-  end_program(static_cast<std::uint32_t>(*answer));
+  end_program(static_cast<std::uint32_t>(list.comparison.answer()));
 }
 
 }  // namespace brindax

@@ -81,17 +81,75 @@ std::int32_t compare_version_lists(const char* local, const char* server) {
 }
 
 namespace {
+
 constexpr std::size_t kLocalWindowBytes = 128 * 1024;
+// Versions are compared this many bytes at a time once the lists differ.
+constexpr std::size_t kVersionBytes = 16 * 1024;
+
+// The field of a line after `bytes` when it was `field` before them (3
+// stands for the third and every later field).
+std::int32_t field_after(std::int32_t field, std::string_view bytes) {
+  const std::size_t feed = bytes.rfind('\n');
+  if (feed != std::string_view::npos) {
+    field = 1;
+    bytes.remove_prefix(feed + 1);
+  }
+  for (std::size_t at = bytes.find('@'); field < 3 && at != std::string_view::npos; at = bytes.find('@', at + 1)) {
+    ++field;
+  }
+  return field;
+}
+
+// Copies the bytes of `in` that are versions (field 2 of a line) or LFs to
+// `out`, at most `room` of them, keeping `field` and counting the LFs in
+// `feeds`. Returns the bytes of `in` read; `*written` gets those copied.
+std::size_t versions_of(std::string_view in, char* out, std::size_t room, std::size_t* written,
+                        std::int32_t& field, std::int64_t& feeds) {
+  std::size_t read = 0, copied = 0;
+  for (; read < in.size() && copied < room; ++read) {
+    const char c = in[read];
+    if (c == '\n') {
+      field = 1;
+      ++feeds;
+      out[copied++] = c;
+    } else if (c == '@') {
+      if (field < 3) ++field;
+    } else if (field == 2) {
+      out[copied++] = c;
+    }
+  }
+  *written = copied;
+  return read;
+}
+
 }  // namespace
 
-ArrivingListComparison::ArrivingListComparison(LocalReader read_local)
+// With both lists' LFs counted and their versions compared line by line,
+// the answer is compare_version_lists's: a different LF count is 1, else a
+// different version is 2. The versions and LFs of a list, in order, make one
+// byte sequence (a version holds no LF), so with as many LFs on both sides,
+// two such sequences are equal exactly when every line's version is. Before
+// the first difference both lists are the same bytes: only the field where
+// they part is needed, and the LFs are counted from there on.
+ArrivingListComparison::ArrivingListComparison(LocalReader read_local, LocalRewinder rewind_local)
     : read_local_(std::move(read_local)),
-      window_(std::make_unique_for_overwrite<char[]>(kLocalWindowBytes)) {}
+      rewind_local_(std::move(rewind_local)),
+      window_(std::make_unique_for_overwrite<char[]>(kLocalWindowBytes)),
+      scratch_(std::make_unique_for_overwrite<char[]>(2 * kVersionBytes)) {}
 
-bool ArrivingListComparison::next_local_window() {
+std::size_t ArrivingListComparison::held_bytes() const { return kLocalWindowBytes + 2 * kVersionBytes; }
+
+bool ArrivingListComparison::local_window() {
+  if (window_at_ < window_size_) return true;
   while (!local_ended_) {
-    std::size_t got = read_local_(window_.get(), kLocalWindowBytes);
-    if (got == 0) break;
+    // The field where the next window starts, kept only once it has come.
+    const std::int32_t next_field =
+        field_after(field_at_window_, std::string_view(window_.get() + window_from_, window_size_ - window_from_));
+    const std::size_t got = read_local_(window_.get(), kLocalWindowBytes);
+    if (got == 0) {
+      local_ended_ = true;
+      break;
+    }
     std::string_view bytes(window_.get(), got);
     const std::size_t zero = bytes.find('\0');
     if (zero != std::string_view::npos) {
@@ -102,28 +160,57 @@ bool ArrivingListComparison::next_local_window() {
     if (!local_in_records_) {  // the package name is not compared
       from = std::min(bytes.find('\n'), bytes.size());
       local_in_records_ = from < bytes.size();
+    } else {
+      field_at_window_ = next_field;
     }
-    if (from < bytes.size()) {
-      window_at_ = from;
-      window_size_ = bytes.size();
-      return true;
-    }
+    window_from_ = window_at_ = from;
+    window_size_ = bytes.size();
+    if (from < bytes.size()) return true;
   }
-  local_ended_ = true;
-  window_at_ = window_size_ = 0;
   return false;
 }
 
 void ArrivingListComparison::restart() {
   if (!taken_) return;
-  // Rare (a transfer that starts over): the installed list is not read
-  // again; everything that arrives from now on is kept instead.
-  head_.clear();
-  in_records_ = false;
-  matched_ = 0;
-  diverged_ = true;
-  rest_.clear();
-  ended_ = false;
+  // Rare (a transfer that starts over): both lists from their first byte.
+  rewind_local_();
+  window_from_ = window_at_ = window_size_ = 0;
+  local_in_records_ = local_ended_ = false;
+  field_at_window_ = 1;
+  phase_ = Phase::head;
+  taken_ = ended_ = false;
+  field_ = local_field_ = 1;
+  feeds_ = local_feeds_ = 0;
+}
+
+void ArrivingListComparison::diverge() {
+  field_ = local_field_ =
+      field_after(field_at_window_, std::string_view(window_.get() + window_from_, window_at_ - window_from_));
+  phase_ = Phase::walking;
+}
+
+std::size_t ArrivingListComparison::local_versions(char* into, std::size_t size) {
+  std::size_t n = 0;
+  while (n < size && local_window()) {
+    std::size_t written = 0;
+    window_at_ += versions_of(std::string_view(window_.get() + window_at_, window_size_ - window_at_), into + n,
+                              size - n, &written, local_field_, local_feeds_);
+    n += written;
+  }
+  return n;
+}
+
+void ArrivingListComparison::walk(std::string_view arrived) {
+  char* const theirs = scratch_.get();
+  char* const mine = theirs + kVersionBytes;
+  while (phase_ == Phase::walking && !arrived.empty()) {
+    std::size_t produced = 0;
+    arrived.remove_prefix(versions_of(arrived, theirs, kVersionBytes, &produced, field_, feeds_));
+    if (local_versions(mine, produced) != produced || std::memcmp(theirs, mine, produced) != 0) {
+      phase_ = Phase::counting;  // a version differs, or a list has more lines
+    }
+  }
+  if (phase_ == Phase::counting) feeds_ += std::count(arrived.begin(), arrived.end(), '\n');
 }
 
 void ArrivingListComparison::take(std::string_view piece) {
@@ -134,50 +221,46 @@ void ArrivingListComparison::take(std::string_view piece) {
     piece = piece.substr(0, zero);
     ended_ = true;
   }
-  if (!in_records_) {
+  if (phase_ == Phase::head) {  // the package name is not compared
     const std::size_t feed = piece.find('\n');
-    head_.append(piece.substr(0, feed));
     if (feed == std::string_view::npos) return;
-    in_records_ = true;
     piece.remove_prefix(feed);
+    phase_ = Phase::matching;
   }
-  while (!diverged_ && !piece.empty()) {
-    if (window_at_ == window_size_ && !next_local_window()) {
-      diverged_ = true;  // the arrived list is the longer one
+  while (phase_ == Phase::matching && !piece.empty()) {
+    if (!local_window()) {  // the arrived list is the longer one
+      diverge();
       break;
     }
-    const std::string_view expected(window_.get() + window_at_,
-                                    std::min(piece.size(), window_size_ - window_at_));
     // Pieces that repeat the installed list, the usual case, cost a memcmp.
+    const std::string_view expected(window_.get() + window_at_, std::min(piece.size(), window_size_ - window_at_));
     std::size_t same = expected.size();
     if (std::memcmp(expected.data(), piece.data(), same) != 0) {
       same = static_cast<std::size_t>(
           std::mismatch(expected.begin(), expected.end(), piece.begin()).first - expected.begin());
-      diverged_ = true;
     }
-    matched_ += same;
     window_at_ += same;
     piece.remove_prefix(same);
+    if (same < expected.size()) diverge();
   }
-  if (diverged_) rest_.append(piece);
+  walk(piece);
 }
 
-std::optional<std::int32_t> ArrivingListComparison::quick_answer() {
-  // Every arrived record byte matched: the same records unless the
-  // installed list has more of them.
-  if (!diverged_ && window_at_ == window_size_ && !next_local_window()) return 0;
-  return std::nullopt;
-}
-
-std::int32_t ArrivingListComparison::answer(const char* local) const {
-  const std::string_view local_text(local);
-  const std::string_view local_records = local_text.substr(std::min(local_text.find('\n'), local_text.size()));
-  std::string server = head_;
-  if (in_records_) {
-    server.append(local_records.substr(0, matched_));
-    server.append(rest_);
+std::int32_t ArrivingListComparison::answer() {
+  if (phase_ == Phase::head) return local_window() ? 1 : 0;  // one line against one with an LF, or not
+  if (phase_ == Phase::matching) {
+    if (!local_window()) return 0;  // both ended together
+    diverge();                      // the installed list is the longer one
   }
-  return compare_version_lists(local, server.c_str());
+  if (phase_ == Phase::walking && local_versions(scratch_.get(), 1) != 0) phase_ = Phase::counting;
+  if (phase_ == Phase::counting) {
+    while (local_window()) {
+      local_feeds_ += std::count(window_.get() + window_at_, window_.get() + window_size_, '\n');
+      window_at_ = window_size_;
+    }
+  }
+  if (feeds_ != local_feeds_) return 1;
+  return phase_ == Phase::counting ? 2 : 0;
 }
 
 }  // namespace brindax

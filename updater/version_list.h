@@ -50,43 +50,58 @@ std::int32_t compare_version_lists(const char* local, const char* server);
 // The check's answer for a server's list taken as it arrives, piece by
 // piece, beside the installed list read a window at a time: the answer of
 // compare_version_lists(installed text, arrived text), where either text
-// ends at its first 0 byte, as a list read from a file does. While the two
-// agree nothing of either is kept; from the first difference on, the rest of
-// the arrived list is, and the answer needs the installed list's whole text.
+// ends at its first 0 byte, as a list read from a file does. Neither list is
+// kept: while the two agree byte for byte, a piece costs a memcmp; from the
+// first difference on, both are walked on, the versions (field 2) of their
+// lines compared and their LFs counted, with no more memory than a window.
 class ArrivingListComparison {
  public:
   // The next bytes of the installed list into `into` (at most `size`), 0 at
-  // its end; called in order from its first byte.
+  // its end; called in order from its first byte, or from the first byte
+  // again after a call of the rewinder.
   using LocalReader = std::function<std::size_t(char* into, std::size_t size)>;
+  using LocalRewinder = std::function<void()>;
 
-  explicit ArrivingListComparison(LocalReader read_local);
+  ArrivingListComparison(LocalReader read_local, LocalRewinder rewind_local);
 
   // Forgets every piece taken: the list arrives again from its first byte.
   void restart();
   void take(std::string_view piece);
-  // Once the list has arrived: 0 when its records are the installed ones,
-  // nullopt when the answer needs the installed list's whole text.
-  std::optional<std::int32_t> quick_answer();
-  // The answer with `local`, the installed list's whole text.
-  std::int32_t answer(const char* local) const;
+  // Once the list has arrived: 0 same, 1 different number of lines, 2 a
+  // version differs.
+  std::int32_t answer();
+  // The bytes the comparison holds, whatever the lists' sizes.
+  std::size_t held_bytes() const;
 
  private:
-  // The next window of the installed list's records (from its first LF on);
-  // false at their end.
-  bool next_local_window();
+  enum class Phase { head, matching, walking, counting };
+
+  // The installed list's bytes from its first LF on (its first line, the
+  // package name, is not compared): the current window; false at their end.
+  bool local_window();
+  // Enters the walk at the first byte that differs (or where one list ends).
+  void diverge();
+  // Compares the versions of the arrived bytes with the installed list's.
+  void walk(std::string_view arrived);
+  // Up to `size` bytes of the installed list's versions-and-LFs from the
+  // cursor on; fewer at its end.
+  std::size_t local_versions(char* into, std::size_t size);
 
   LocalReader read_local_;
+  LocalRewinder rewind_local_;
   std::unique_ptr<char[]> window_;
-  std::size_t window_size_ = 0, window_at_ = 0;
+  std::size_t window_from_ = 0, window_at_ = 0, window_size_ = 0;
   bool local_in_records_ = false, local_ended_ = false;
+  std::int32_t field_at_window_ = 1;  // field of window_[window_from_] (3: 3 or later)
 
-  bool taken_ = false;       // a byte has arrived
-  std::string head_;         // the arrived first line, LF excluded
-  bool in_records_ = false;  // the first LF has arrived
-  std::size_t matched_ = 0;  // record bytes equal to the installed ones
-  bool diverged_ = false;    // a byte differed: the rest is kept
-  std::string rest_;         // the arrived record bytes from the difference on
-  bool ended_ = false;       // a 0 byte ended the arrived text
+  Phase phase_ = Phase::head;
+  bool taken_ = false;   // a byte has arrived
+  bool ended_ = false;   // a 0 byte ended the arrived text
+  // From the first difference on: the field each side is in, and the LFs
+  // each has brought since.
+  std::int32_t field_ = 1, local_field_ = 1;
+  std::int64_t feeds_ = 0, local_feeds_ = 0;
+  std::unique_ptr<char[]> scratch_;  // versions of both sides, side by side
 };
 
 }  // namespace brindax
