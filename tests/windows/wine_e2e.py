@@ -750,6 +750,34 @@ def first_start_without_local_list_installs_and_reports_success(s):
 
 
 @case
+def two_full_installs_at_once_take_turns(s):
+    # A user who double-clicks twice: the second run waits for the first
+    # (the folder's named mutex), then installs again over what it left.
+    # Neither shows a box; the release is installed, each run started the
+    # application once, and nothing of either run is left over.
+    rng = random.Random(33)
+    entries = package_entries(s)
+    entries["big.bin"] = bytes(rng.getrandbits(8) for _ in range(3 << 20))
+    s.serve({s.version_file: VERSIONS, "pack-1.zip": make_zip(entries)})
+    first = s.start(["MajAll"])
+    second = s.start(["MajAll"])
+    codes = [s.finish(first), s.finish(second)]
+    check(codes == [0, 0], "exit codes %s, expected 0 and 0" % codes)
+    deadline = time.time() + APP_TIMEOUT
+    starts = []
+    while len(starts) < 2 and time.time() < deadline:
+        starts = [l for l in (s.app_marker() or []) if l.startswith("start|")]
+        time.sleep(0.2)
+    check(len(starts) == 2, "Brindax.exe started %d times, expected twice" % len(starts))
+    got = tree(s.cwd)
+    got.pop("brindax-started.txt", None)
+    want = dict(files_on_disk(s), **{"LocalVersion.ver": VERSIONS, "big.bin": entries["big.bin"]})
+    check(sorted(got) == sorted(want), "files after the installs: %s" % sorted(got))
+    for name, data in want.items():
+        check(got[name] == data, "%s differs from the server's" % name)
+
+
+@case
 def partial_update_unpacks_only_changed_entries(s):
     local_list = b"pack-2.zip\na.txt@1\nb.txt@1\nc.txt@1\n"
     server_list = b"pack-2.zip\na.txt@2\nb.txt@1\nc.txt@7\n"
