@@ -38,7 +38,6 @@ class PrivateFile {
     file_ = os::open_private(path, access);
     return file_ != os::NO_FILE;
   }
-  explicit operator bool() const { return file_ != os::NO_FILE; }
   std::int64_t size() const { return os::open_file_size(file_); }
   // Bytes read; fewer only at the end of the file or on an error.
   std::size_t read(char* into, std::size_t n) {
