@@ -260,6 +260,7 @@ TEST_F(PackageResume, LocalFilesThatLieAreRemovedNotOpened) {
       EXPECT_TRUE(nothing_partial_left());
       EXPECT_FALSE(fs::exists(fs::symlink_status(install_ / "ServerVersion.ver")));
       EXPECT_TRUE(read_file(outside) == outside_bytes) << "the file a link pointed to changed";
+      EXPECT_EQ(app_starts_reaching(1), 1);  // before the folder is emptied again
     }
   }
 }

@@ -260,6 +260,21 @@ class UpdaterProcess : public ::testing::Test {
     return lines;
   }
 
+  // Waits until the started application's marker holds `expected` lines
+  // (at most `wait`: applications started last may run late on a busy
+  // machine) and returns its lines then.
+  int app_starts_reaching(int expected, std::chrono::milliseconds wait = std::chrono::seconds(20)) {
+    const fs::path marker = install_ / "app-started.log";
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    int lines = 0;
+    for (;;) {
+      lines = 0;
+      for (char c : fs::exists(marker) ? read_file(marker) : std::string()) lines += c == '\n';
+      if (lines >= expected || std::chrono::steady_clock::now() >= deadline) return lines;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+
   std::vector<std::string> files_in_install() const {
     std::vector<std::string> names;
     for (const auto& item : fs::recursive_directory_iterator(install_)) {

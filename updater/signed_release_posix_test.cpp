@@ -233,6 +233,9 @@ TEST_F(SignedRelease, ReleasesAreBoundTogetherAndNeverGoBack) {
     ASSERT_TRUE(binding);
     EXPECT_EQ(read_file(install_ / "LocalVersion.seq"), record(static_cast<int>(binding->sequence)));
     EXPECT_EQ(read_file(install_ / "data/config.ini"), "level=" + std::to_string(binding->sequence) + "\n");
+    // The started application writes into the folder: it must have done so
+    // before the next case empties the folder.
+    EXPECT_EQ(app_starts_reaching(1), 1);
   }
 }
 
@@ -286,6 +289,7 @@ TEST_F(SignedRelease, AnUnreadableRecordRefusesEveryRelease) {
     } else {
       EXPECT_EQ(read_file(install_ / "LocalVersion.ver"), kList);
       EXPECT_EQ(read_file(record), heading + "1\n");
+      EXPECT_EQ(app_starts_reaching(1), 1);  // before the folder is emptied again
     }
   }
 }
