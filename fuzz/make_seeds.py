@@ -183,6 +183,17 @@ def release_manifests():
     write("release_manifest", "served", frame)
 
 
+def release_records():
+    heading = b"Brindax installed release sequence"
+    for name, data in [
+            ("one", heading + b"\n1\n"),
+            ("highest", heading + b"\n18446744073709551615\n"),
+            ("crlf_zeros", heading + b"\r\n0042\r\n"),
+            ("cut_short", heading + b"\n17"),
+            ("out_of_range", heading + b"\n18446744073709551616\n")]:
+        write("release_record", name, data)
+
+
 if __name__ == "__main__":
     version_lists()
     entry_names()
@@ -191,3 +202,4 @@ if __name__ == "__main__":
     ftp_replies()
     keys_files()
     release_manifests()
+    release_records()

@@ -1,7 +1,6 @@
 #include "updater/package_download.h"
 
 #include <chrono>
-#include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
@@ -24,16 +23,61 @@ constexpr int kContinuations = 3;
 constexpr std::uint64_t kFreeSpaceCheckBytes = std::uint64_t{4} << 20;
 constexpr std::size_t kReadBlock = 64 * 1024;
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
+// The partial package and its record are this program's own files: opened
+// only as plain files, never through a link (see os::open_private). Writes
+// are gathered into blocks, since the network hands over small pieces.
+class PrivateFile {
+ public:
+  PrivateFile() = default;
+  ~PrivateFile() { close(); }
+  PrivateFile(const PrivateFile&) = delete;
+  PrivateFile& operator=(const PrivateFile&) = delete;
+
+  bool open(const char* path, os::PrivateAccess access) {
+    close();
+    file_ = os::open_private(path, access);
+    return file_ != os::NO_FILE;
+  }
+  std::int64_t size() const { return os::open_file_size(file_); }
+  // Bytes read; fewer only at the end of the file or on an error.
+  std::size_t read(char* into, std::size_t n) {
+    return static_cast<std::size_t>(os::read(file_, into, static_cast<std::int32_t>(n)));
+  }
+  bool write(const char* data, std::size_t n) {
+    if (pending_.size() + n > kWriteBlock && !flush()) return false;
+    if (n >= kWriteBlock) return os::write_all(file_, data, static_cast<std::int32_t>(n));
+    pending_.insert(pending_.end(), data, data + n);
+    return true;
+  }
+  // Writes what is pending and closes; false when anything failed.
+  bool close() {
+    if (file_ == os::NO_FILE) return true;
+    const bool flushed = flush();
+    const bool closed = os::close(file_);
+    file_ = os::NO_FILE;
+    return flushed && closed;
+  }
+
+ private:
+  static constexpr std::size_t kWriteBlock = 64 * 1024;
+  bool flush() {
+    const bool written =
+        pending_.empty() || os::write_all(file_, pending_.data(), static_cast<std::int32_t>(pending_.size()));
+    pending_.clear();
+    return written;
+  }
+  os::FileHandle file_ = os::NO_FILE;
+  std::vector<char> pending_;
 };
-using File = std::unique_ptr<std::FILE, FileCloser>;
 
 std::string record_of(const char* local) { return std::string(local) + "-record"; }
 
+// Removes whatever stands at the names, a folder or a link included.
 void discard(const char* local) {
-  file_delete(record_of(local).c_str());
-  file_delete(local);
+  for (const std::string& name : {record_of(local), std::string(local)}) {
+    os::clear_private_name(name.c_str());
+    file_delete(name.c_str());
+  }
 }
 
 // What a record says the partial package is; nullopt when it is no record.
@@ -44,10 +88,10 @@ struct Record {
 };
 
 std::optional<Record> read_record(const std::string& path) {
-  File file(std::fopen(path.c_str(), "rb"));
-  if (!file) return std::nullopt;
+  PrivateFile file;
+  if (!file.open(path.c_str(), os::PrivateAccess::read)) return std::nullopt;
   char text[4096];
-  const std::size_t got = std::fread(text, 1, sizeof text, file.get());
+  const std::size_t got = file.read(text, sizeof text);
   if (got == sizeof text) return std::nullopt;
   std::string_view rest(text, got);
   std::vector<std::string_view> lines;
@@ -77,10 +121,10 @@ bool write_record(const std::string& path, const char* remote, const RemoteFileI
   const std::string text = std::string(kRecordHeading) + "\n" + remote + "\n" +
                            std::to_string(info.size) + "\n" + info.identity + "\n";
   if (text.size() >= 4096 || info.identity.find('\n') != std::string::npos) return false;
-  File file(std::fopen(path.c_str(), "wb"));
-  if (!file) return false;
-  const bool written = std::fwrite(text.data(), 1, text.size(), file.get()) == text.size();
-  return std::fclose(file.release()) == 0 && written;
+  PrivateFile file;
+  if (!file.open(path.c_str(), os::PrivateAccess::write)) return false;
+  const bool written = file.write(text.data(), text.size());
+  return file.close() && written;
 }
 
 // One package download into the partial file.
@@ -102,7 +146,8 @@ class PackageDownload final : public DataObserver {
 
   bool run() {
     const auto record = read_record(record_of(local_));
-    const std::int64_t held = file_size(local_);
+    const std::int64_t held =
+        os::private_kind(local_) == os::PrivateKind::plain ? file_size(local_) : -1;
     const bool continuing = record && record->remote == remote_ && record->size == info_.size &&
                             record->identity == info_.identity && held >= 0 && held <= info_.size;
     if (!continuing) {
@@ -115,8 +160,10 @@ class PackageDownload final : public DataObserver {
       discard(local_);
       return false;
     }
-    file_.reset(std::fopen(local_, continuing ? "ab" : "wb"));
-    if (!file_) return false;
+    if (!file_.open(local_, continuing ? os::PrivateAccess::append : os::PrivateAccess::write) ||
+        (continuing && file_.size() != held)) {
+      return false;
+    }
     made_progress();
 
     bool broken = continuing && have_ > 0;  // bytes of another run: ask again at the end
@@ -130,14 +177,14 @@ class PackageDownload final : public DataObserver {
       if (have_ == before) {
         // Nothing came: the server does not continue (or sent another
         // package from its start). One whole download more.
-        file_.reset();
+        file_.close();
         return whole_download();
       }
       broken = true;
       if (++continuations > kContinuations || Clock::now() >= give_up_) return false;
       pause();
     }
-    if (std::fclose(file_.release()) != 0) return false;
+    if (!file_.close()) return false;
     if (broken && !still_the_same_package()) {
       discard(local_);
       return false;
@@ -149,7 +196,7 @@ class PackageDownload final : public DataObserver {
   // The whole package once more through the transport's whole-file download,
   // from its first byte, as without a partial package.
   bool whole_download() {
-    file_.reset();
+    file_.close();
     discard(local_);
     if (shown_ && !fresh_observer_) return false;  // the observer saw bytes it cannot forget
     observer_ = fresh_observer_ ? fresh_observer_() : options_.observer;
@@ -186,8 +233,7 @@ class PackageDownload final : public DataObserver {
       }
       self->next_space_check_ = self->have_ + kFreeSpaceCheckBytes;
     }
-    if (std::fwrite(data, 1, static_cast<std::size_t>(size), self->file_.get()) !=
-        static_cast<std::size_t>(size)) {
+    if (!self->file_.write(data, static_cast<std::size_t>(size))) {
       self->failed_ = true;
       return false;
     }
@@ -198,13 +244,13 @@ class PackageDownload final : public DataObserver {
 
   // The bytes a former run received go to the observer first.
   bool show_held_bytes() {
-    File file(std::fopen(local_, "rb"));
-    if (!file) return false;
+    PrivateFile file;
+    if (!file.open(local_, os::PrivateAccess::read)) return false;
     std::vector<char> block(kReadBlock);
     std::uint64_t shown = 0;
     while (shown < have_) {
       const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kReadBlock, have_ - shown));
-      if (std::fread(block.data(), 1, want, file.get()) != want) return false;
+      if (file.read(block.data(), want) != want) return false;
       if (observer_ != nullptr) {
         observer_->received(block.data(), static_cast<std::int32_t>(want));
         shown_ = true;
@@ -240,7 +286,7 @@ class PackageDownload final : public DataObserver {
   Clock::duration patience_;
   Clock::time_point give_up_{};
   DataObserver* observer_ = nullptr;
-  File file_;
+  PrivateFile file_;
   std::uint64_t have_ = 0;
   std::uint64_t next_space_check_ = 0;
   bool failed_ = false;
@@ -252,6 +298,10 @@ class PackageDownload final : public DataObserver {
 void discard_partial_package() { discard(PARTIAL_PACKAGE_FILE); }
 
 void discard_unusable_partial_package() {
+  // Whatever stands at either name and is not a plain file (a link, a FIFO,
+  // a folder) was not left by a download: it goes, unopened.
+  os::clear_private_name(PARTIAL_PACKAGE_RECORD);
+  os::clear_private_name(PARTIAL_PACKAGE_FILE);
   const std::int64_t held = file_size(PARTIAL_PACKAGE_FILE);
   const auto record = read_record(PARTIAL_PACKAGE_RECORD);
   if (held < 0 || !record || held > record->size) discard_partial_package();
@@ -259,6 +309,8 @@ void discard_unusable_partial_package() {
 
 bool receive_package(Transport& server, const char* remote, const char* local,
                      const ReceiveOptions& options, const PackageObserverFactory& fresh_observer) {
+  os::clear_private_name(record_of(local).c_str());
+  os::clear_private_name(local);
   const auto info = server.remote_file(remote);
   if (!info || info->size <= 0 || info->identity.empty() ||
       (options.max_size > 0 && info->size > options.max_size)) {

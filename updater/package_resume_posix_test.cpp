@@ -225,6 +225,48 @@ TEST_F(PackageResume, TheNextRunContinuesOnlyTheSamePackage) {
   }
 }
 
+// Whatever stands at the partial package's, its record's or the server
+// list copy's name and is not a plain file was not left by a download: it
+// goes, unopened and never waited on, and the install goes on. Beside it lie
+// the real bytes and record of a run killed during the download, so that a
+// link at the package's name would be continued.
+TEST_F(PackageResume, LocalFilesThatLieAreRemovedNotOpened) {
+  const std::uint64_t size = publish_release(1, false);
+  start_counting({"--rate", "8"});
+  kill_during_download("brindax-updater-local", size, 0.3);
+  stop_counting();
+  const std::string held = read_file(install_ / kPartial);
+  const std::string record = read_file(install_ / kRecord);
+  start_counting({});
+  const fs::path outside = base_ / "outside.bin";
+  for (const char* name : {kPartial, kRecord, "ServerVersion.ver"}) {
+    for (const char* kind : {"link", "FIFO", "folder"}) {
+      SCOPED_TRACE(std::string(name) + ": a " + kind);
+      fs::remove_all(install_);
+      write_file(install_ / kPartial, held);
+      write_file(install_ / kRecord, record);
+      // What a link points to: the bytes a continued download would extend.
+      const std::string outside_bytes = std::string(name) == kRecord ? record : held;
+      write_file(outside, outside_bytes);
+      fs::remove(install_ / name);
+      if (std::string(kind) == "link") fs::create_symlink(outside, install_ / name);
+      if (std::string(kind) == "FIFO") {
+        ASSERT_EQ(mkfifo((install_ / name).c_str(), 0600), 0);
+      }
+      if (std::string(kind) == "folder") write_file(install_ / name / "inside.txt", "x");
+
+      const RunResult result = run_in(install_, std::string(BRINDAX_TEST_BIN_DIR) + "/brindax-updater-local",
+                                      {"MajAll"}, std::chrono::seconds(40));
+      EXPECT_EQ(result.error_output, "");
+      EXPECT_TRUE(installed(1));
+      EXPECT_TRUE(nothing_partial_left());
+      EXPECT_FALSE(fs::exists(fs::symlink_status(install_ / "ServerVersion.ver")));
+      EXPECT_TRUE(read_file(outside) == outside_bytes) << "the file a link pointed to changed";
+      EXPECT_EQ(app_starts_reaching(1), 1);  // before the folder is emptied again
+    }
+  }
+}
+
 // A server that sends half of the package, then holds the data connection
 // open and answers nothing more: the quick build (3 s for 30 s) must give up
 // within 2.5 time-outs of the last byte, continuing included.

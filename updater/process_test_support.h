@@ -55,46 +55,76 @@ struct RunResult {
   std::string output;
 };
 
+// A program started in `folder`, with its standard output and error
+// captured (in files beside the folder named after it and `tag`), and not yet
+// waited for: several can run at once.
+class StartedRun {
+ public:
+  StartedRun(const fs::path& folder, const std::string& program, const std::vector<std::string>& args,
+             const std::string& tag = "")
+      : program_(program),
+        error_file_(folder.parent_path() / (folder.filename().string() + tag + ".stderr")),
+        output_file_(folder.parent_path() / (folder.filename().string() + tag + ".stdout")) {
+    child_ = fork();
+    if (child_ == 0) {
+      if (chdir(folder.c_str()) != 0) _exit(127);
+      int error_fd = open(error_file_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(error_fd, 2);
+      int output_fd = open(output_file_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(output_fd, 1);
+      int null_fd = open("/dev/null", O_RDWR);
+      dup2(null_fd, 0);
+      std::vector<char*> argv;
+      argv.push_back(const_cast<char*>(program.c_str()));
+      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(program.c_str(), argv.data());
+      _exit(127);
+    }
+  }
+  StartedRun(const StartedRun&) = delete;
+  StartedRun& operator=(const StartedRun&) = delete;
+  ~StartedRun() {
+    if (child_ > 0) finish(std::chrono::seconds(0));
+  }
+
+  // Waits for the program to end; gives up (and fails the test) after
+  // `timeout`.
+  RunResult finish(std::chrono::seconds timeout = std::chrono::seconds(60)) {
+    RunResult result;
+    if (child_ <= 0) return result;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    int status = 0;
+    while (waitpid(child_, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        kill(child_, SIGKILL);
+        waitpid(child_, &status, 0);
+        child_ = -1;
+        ADD_FAILURE() << program_ << " did not end in time";
+        return result;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    child_ = -1;
+    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.error_output = read_file(error_file_);
+    result.output = read_file(output_file_);
+    fs::remove(error_file_);
+    fs::remove(output_file_);
+    return result;
+  }
+
+ private:
+  std::string program_;
+  fs::path error_file_, output_file_;
+  pid_t child_ = -1;
+};
+
 // Runs a program in `folder`, with its standard output and error captured;
 // gives up (and fails the test) after `timeout`.
 inline RunResult run_in(const fs::path& folder, const std::string& program, const std::vector<std::string>& args,
                  std::chrono::seconds timeout = std::chrono::seconds(60)) {
-  fs::path error_file = folder.parent_path() / (folder.filename().string() + ".stderr");
-  fs::path output_file = folder.parent_path() / (folder.filename().string() + ".stdout");
-  pid_t child = fork();
-  if (child == 0) {
-    if (chdir(folder.c_str()) != 0) _exit(127);
-    int error_fd = open(error_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(error_fd, 2);
-    int output_fd = open(output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(output_fd, 1);
-    int null_fd = open("/dev/null", O_RDWR);
-    dup2(null_fd, 0);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    _exit(127);
-  }
-  RunResult result;
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  int status = 0;
-  while (waitpid(child, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(child, SIGKILL);
-      waitpid(child, &status, 0);
-      ADD_FAILURE() << program << " did not end in time";
-      return result;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  result.error_output = read_file(error_file);
-  result.output = read_file(output_file);
-  fs::remove(error_file);
-  fs::remove(output_file);
-  return result;
+  return StartedRun(folder, program, args).finish(timeout);
 }
 
 // pyftpdlib serving `root` at the built-in port with the built-in account.
@@ -202,6 +232,13 @@ class UpdaterProcess : public ::testing::Test {
     return run_in(install_, std::string(BRINDAX_TEST_BIN_DIR) + "/" + build, args);
   }
 
+  // The updater started in the installation folder, not waited for.
+  std::unique_ptr<StartedRun> start_updater(const std::vector<std::string>& args, const std::string& tag,
+                                            const char* build = "brindax-updater-local") {
+    return std::make_unique<StartedRun>(install_, std::string(BRINDAX_TEST_BIN_DIR) + "/" + build, args,
+                                        tag);
+  }
+
   // A release: the list on the server and its package.
   void publish(const std::string& list, const std::vector<Entry>& entries,
                const std::string& package = "Brindax.zip") {
@@ -230,6 +267,21 @@ class UpdaterProcess : public ::testing::Test {
     int lines = 0;
     for (char c : text) lines += c == '\n';
     return lines;
+  }
+
+  // Waits until the started application's marker holds `expected` lines
+  // (at most `wait`: applications started last may run late on a busy
+  // machine) and returns its lines then.
+  int app_starts_reaching(int expected, std::chrono::milliseconds wait = std::chrono::seconds(20)) {
+    const fs::path marker = install_ / "app-started.log";
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    int lines = 0;
+    for (;;) {
+      lines = 0;
+      for (char c : fs::exists(marker) ? read_file(marker) : std::string()) lines += c == '\n';
+      if (lines >= expected || std::chrono::steady_clock::now() >= deadline) return lines;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
   }
 
   std::vector<std::string> files_in_install() const {

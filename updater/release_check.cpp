@@ -16,11 +16,13 @@
 
 #include "runtime/core/file.h"
 #include "runtime/core/file_transaction.h"
+#include "runtime/core/os_file.h"
 #include "runtime/process/message.h"
 #include "runtime/process/runtime.h"
 #include "updater/keys_file.h"
 #include "updater/package_download.h"
 #include "updater/release_binding.h"
+#include "updater/release_record.h"
 #include "updater/release_signature.h"
 #include "updater/settings.h"
 #include "updater/update_server.h"
@@ -29,9 +31,6 @@ namespace brindax {
 namespace {
 
 constexpr const char* kSignatureSuffix = ".minisig";
-
-// The first line of the record of the installed release.
-constexpr const char* kRecordHeading = "Brindax installed release sequence";
 
 // The list copy accepted in this run; dropped as well when the package fails.
 std::string& accepted_list_copy() {
@@ -72,28 +71,24 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-// The sequence of the installed release, when a record of it is there and
-// readable: its heading line, then the number.
-std::optional<std::uint64_t> recorded_sequence() {
-  File file(std::fopen(RELEASE_RECORD_FILE, "rb"));
-  if (!file) return std::nullopt;
-  char text[128] = {};
-  const std::size_t got = std::fread(text, 1, sizeof text - 1, file.get());
-  std::string_view rest(text, got);
-  const std::string_view heading = kRecordHeading;
-  if (rest.substr(0, heading.size()) != heading) return std::nullopt;
-  rest.remove_prefix(heading.size());
-  if (!rest.empty() && rest.front() == '\r') rest.remove_prefix(1);
-  if (rest.empty() || rest.front() != '\n') return std::nullopt;
-  rest.remove_prefix(1);
-  std::uint64_t value = 0;
-  std::size_t digits = 0;
-  for (; digits < rest.size() && rest[digits] >= '0' && rest[digits] <= '9'; ++digits) {
-    if (value > (UINT64_MAX - 9) / 10) return std::nullopt;
-    value = value * 10 + static_cast<std::uint64_t>(rest[digits] - '0');
+// The record of the installed release as it stands. Anything at its name
+// but a plain file that says a sequence is unreadable, and never opened in
+// a way that could wait (a FIFO) or follow a link.
+ReleaseRecord installed_release() {
+  switch (os::private_kind(RELEASE_RECORD_FILE)) {
+    case os::PrivateKind::none:
+      return {};
+    case os::PrivateKind::other:
+      return {ReleaseRecord::State::unreadable, 0};
+    case os::PrivateKind::plain:
+      break;
   }
-  if (digits == 0) return std::nullopt;
-  return value;
+  const os::FileHandle file = os::open_private(RELEASE_RECORD_FILE, os::PrivateAccess::read);
+  if (file == os::NO_FILE) return {ReleaseRecord::State::unreadable, 0};
+  char text[RELEASE_RECORD_MAX_BYTES + 1];
+  const std::int32_t got = os::read(file, text, static_cast<std::int32_t>(sizeof text));
+  os::close(file);
+  return parse_release_record(std::string_view(text, static_cast<std::size_t>(got)));
 }
 
 // The binding of an accepted list signature, held against the clock and the
@@ -105,8 +100,15 @@ void accept_binding(const ReleaseSignature& signature, const char* local_copy,
   if (binding->expires && *binding->expires < static_cast<std::int64_t>(std::time(nullptr))) {
     refuse("The update server's release has expired.", local_copy, signature_file);
   }
-  const auto installed = recorded_sequence();
-  if (installed && binding->sequence < *installed) {
+  // A record that cannot be compared refuses every release rather than
+  // letting an older one in; deleting it accepts any release again.
+  const ReleaseRecord installed = installed_release();
+  if (installed.state == ReleaseRecord::State::unreadable) {
+    refuse("The record of the installed release, LocalVersion.seq, cannot be read: delete it to "
+           "accept the update server's release.",
+           local_copy, signature_file);
+  }
+  if (installed.state == ReleaseRecord::State::value && binding->sequence < installed.sequence) {
     refuse("The update server's release is older than the installed one.", local_copy,
            signature_file);
   }
@@ -436,8 +438,7 @@ bool stage_release_record(FileTransaction& transaction) {
   if (staged.empty()) return false;
   File file(std::fopen(staged.c_str(), "wb"));
   if (!file) return false;
-  const std::string text =
-      std::string(kRecordHeading) + "\n" + std::to_string(binding->sequence) + "\n";
+  const std::string text = format_release_record(binding->sequence);
   const bool written = std::fwrite(text.data(), 1, text.size(), file.get()) == text.size();
   if (std::fclose(file.release()) != 0 || !written) return false;
   // The roots trusted from now on: the newest keys file accepted.

@@ -236,6 +236,64 @@ TEST_F(SignedRelease, ReleasesAreBoundTogetherAndNeverGoBack) {
     EXPECT_EQ(app_starts(), 1);
     EXPECT_EQ(read_file(install_ / "LocalVersion.seq"), record(static_cast<int>(binding->sequence)));
     EXPECT_EQ(read_file(install_ / "data/config.ini"), "level=" + std::to_string(binding->sequence) + "\n");
+    // The started application writes into the folder: it must have done so
+    // before the next case empties the folder.
+    EXPECT_EQ(app_starts_reaching(1), 1);
+  }
+}
+
+// A record of the installed release that cannot be read fails closed: no
+// release is installed over it (an older one could be), in any mode, and
+// the message names the record, whose deletion accepts any release again.
+TEST_F(SignedRelease, AnUnreadableRecordRefusesEveryRelease) {
+  const std::string heading = "Brindax installed release sequence\n";
+  const std::string unreadable =
+      "Signature Error: The record of the installed release, LocalVersion.seq, cannot be read: delete "
+      "it to accept the update server's release.\n";
+  const fs::path record = install_ / "LocalVersion.seq";
+  struct Case {
+    const char* what;
+    const char* mode;
+    std::function<void()> make_record;
+    std::string message;  // empty: installs
+  };
+  const std::vector<Case> cases = {
+      {"garbage", "MajAll", [&] { write_file(record, "\x7f" "ELF garbage"); }, unreadable},
+      {"empty", "MajAll", [&] { write_file(record, ""); }, unreadable},
+      {"cut short", "MajAll", [&] { write_file(record, heading + "1"); }, unreadable},
+      {"out of range", "MajAll", [&] { write_file(record, heading + "18446744073709551616\n"); }, unreadable},
+      {"a folder", "MajAll", [&] { write_file(record / "inside", "x"); }, unreadable},
+      {"a FIFO", "MajAll", [&] { ASSERT_EQ(mkfifo(record.c_str(), 0600), 0); }, unreadable},
+      {"garbage, partial update", "MajLocal", [&] { write_file(record, "?"); }, unreadable},
+      {"garbage, check", "UpdateAvailable", [&] { write_file(record, "?"); }, unreadable},
+      {"the highest sequence", "MajAll", [&] { write_file(record, heading + "18446744073709551615\n"); },
+       kOlder},
+      {"readable and equal", "MajAll", [&] { write_file(record, heading + "1\n"); }, ""},
+      {"deleted", "MajAll", [] {}, ""},
+  };
+  publish(kList, release_one());
+  sign_list(1);
+  start_server();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    install_old_release();
+    c.make_record();
+    const bool fifo = fs::is_fifo(record);
+    const auto before = fifo ? decltype(snapshot()){} : snapshot();
+    const RunResult result = run_in(install_, std::string(BRINDAX_TEST_BIN_DIR) + "/" + kSigned, {c.mode},
+                                    std::chrono::seconds(40));
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_EQ(result.error_output, c.message);
+    if (fifo) {
+      EXPECT_TRUE(fs::is_fifo(record));
+      EXPECT_EQ(read_file(install_ / "LocalVersion.ver"), kOldList);
+    } else if (!c.message.empty()) {
+      EXPECT_EQ(snapshot(), before);
+    } else {
+      EXPECT_EQ(read_file(install_ / "LocalVersion.ver"), kList);
+      EXPECT_EQ(read_file(record), heading + "1\n");
+      EXPECT_EQ(app_starts_reaching(1), 1);  // before the folder is emptied again
+    }
   }
 }
 

@@ -11,6 +11,7 @@
 #include "net/ftp.h"
 #include "net/network.h"
 #include "runtime/core/file.h"
+#include "runtime/core/os_file.h"
 #include "runtime/core/strings.h"
 #include "runtime/process/message.h"
 #include "runtime/process/runtime.h"
@@ -98,6 +99,9 @@ void fetch_server_list() {
   UpdaterSettings& settings = updater_settings();
   ReceiveOptions limits;
   limits.max_size = VERSION_LIST_MAX_BYTES;  // a larger "list" is refused
+  // The copy is this program's own: a folder or anything else that stands
+  // at its name is removed, not written into.
+  os::clear_private_name(SERVER_VERSION_FILE);
   if (!update_server().receive_file(settings.remote_version_file, SERVER_VERSION_FILE, limits)) {
     report_list_failure();
   }
@@ -118,8 +122,8 @@ void check_for_update() {
   }
   if (list.hash) require_signed_list_digest(list.hash->finish());
   close_update_server();
-  // No copy of the server's list is left behind, as before.
-  file_delete(SERVER_VERSION_FILE);
+  // The check writes and deletes nothing: "ServerVersion.ver" may be the
+  // copy of an install running beside it.
   end_program(static_cast<std::uint32_t>(list.comparison.answer()));
 }
 

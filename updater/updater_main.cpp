@@ -1,8 +1,10 @@
 #include "updater/updater_main.h"
 
+#include <chrono>
 #include <new>
 
 #include "runtime/core/file.h"
+#include "runtime/core/folder_lock.h"
 #include "runtime/core/strings.h"
 #include "runtime/process/message.h"
 #include "runtime/process/params.h"
@@ -39,20 +41,46 @@ void fill_settings() {
   settings.root_threshold = builtin.root_threshold;
 }
 
+// One install or partial update at a time in the installation folder: the
+// lock is taken before anything of the folder is read or written and held
+// until the process ends. A run started while another works waits for it
+// as long as a stalled download may take to give up (two and a half
+// time-outs), then does its own work against what the other left. Where
+// the other is still at work then, it ends with one message and leaves the
+// folder alone. A folder that cannot be locked at all (a file system
+// without locks) is updated as before.
+void lock_installation() {
+  static FolderLock lock;
+  if (lock.held()) return;
+  const std::chrono::milliseconds patience(builtin_settings().ftp_timeout_seconds * 2500);
+  if (lock.acquire("", patience) == FolderLockResult::busy) {
+    show_notice("Update Error",
+                "Another update of this installation is still running: try again once it has "
+                "ended");
+    end_program(0);
+  }
+}
+
 void run_mode() {
   {
     StackMark mark;  // releases the mode word afterwards
     const char* mode = program_parameter(0, mark.offset());
+    // The check takes no lock: it writes nothing an install uses.
     if (string_equal(mode, MODE_CHECK)) {
       check_for_update();
     } else if (string_equal(mode, MODE_FULL_INSTALL)) {
+      lock_installation();
       full_install();
     } else if (string_equal(mode, MODE_PARTIAL_UPDATE)) {
+      lock_installation();
       partial_update();
     }
   }
 
-  // A first start: nothing installed yet.
+  // A first start: nothing installed yet. A first start beside another one
+  // finds, once that one has ended, the installation it made.
+  if (file_size(LOCAL_VERSION_FILE) != -1) return;
+  lock_installation();
   if (file_size(LOCAL_VERSION_FILE) == -1) full_install();
 }
 

@@ -83,6 +83,29 @@ TEST(WindowsClock, CurrentDateIsTheLocalWallClockReading) {
   EXPECT_LE(now, after);
 }
 
+// Whatever stands at a private name and is not a plain file (here a folder
+// with what it holds) is removed, never opened; a plain file is kept.
+TEST(WindowsFiles, PrivateNamesOpenOnlyPlainFiles) {
+  testing_support::ScratchDir dir;
+  const std::string name = dir / "package.brindax-part";
+  EXPECT_EQ(os::open_private(name.c_str(), os::PrivateAccess::read), os::NO_FILE);
+  CreateDirectoryA(name.c_str(), nullptr);
+  CreateDirectoryA((name + "\\inner").c_str(), nullptr);
+  dir.write("package.brindax-part\\inner\\file.txt", "x");
+  EXPECT_EQ(os::private_kind(name.c_str()), os::PrivateKind::other);
+  os::FileHandle file = os::open_private(name.c_str(), os::PrivateAccess::write);
+  ASSERT_NE(file, os::NO_FILE);
+  EXPECT_TRUE(os::write_all(file, "held", 4));
+  os::close(file);
+  file = os::open_private(name.c_str(), os::PrivateAccess::append);
+  ASSERT_NE(file, os::NO_FILE);
+  EXPECT_TRUE(os::write_all(file, "more", 4));
+  EXPECT_EQ(os::open_file_size(file), 8);
+  os::close(file);
+  EXPECT_EQ(os::private_kind(name.c_str()), os::PrivateKind::plain);
+  EXPECT_EQ(testing_support::read_all(name), "heldmore");
+}
+
 TEST(WindowsFiles, ProcessIdIsTheSystems) {
   EXPECT_EQ(os::process_id(), GetCurrentProcessId());
 }

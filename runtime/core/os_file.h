@@ -82,6 +82,32 @@ inline std::string folder_of(std::string_view path) {
   return slash == std::string_view::npos ? std::string() : std::string(path.substr(0, slash + 1));
 }
 
+// Files of this program's own (a partial download and its record, ...):
+// only a plain file is ever opened at such a name, never through a link, and
+// opening never waits (on a FIFO, say).
+enum class PrivateKind {
+  none,   // nothing at the name
+  plain,  // a plain file
+  other,  // a link, a folder, a FIFO, a device, ...
+};
+// What stands at `path`, links not followed.
+PrivateKind private_kind(const char* path);
+// Removes whatever stands at `path` that is not a plain file: a link itself
+// (never what it points to), a FIFO, a folder with everything below it.
+// True when the name is free or holds a plain file afterwards.
+bool clear_private_name(const char* path);
+enum class PrivateAccess {
+  read,    // an existing plain file
+  write,   // created, or emptied when there
+  append,  // read and write, created when missing, positioned at its end
+};
+// Opens a private file after clear_private_name; NO_FILE when that failed
+// (or, for `read`, when no plain file is there). Writing handles take the
+// seam's writer lock as open_always does.
+FileHandle open_private(const char* path, PrivateAccess access);
+// The size of an open file; -1 on failure.
+std::int64_t open_file_size(FileHandle file);
+
 // The id of this process (used to name temporary files).
 std::uint32_t process_id();
 

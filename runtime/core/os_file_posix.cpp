@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -238,6 +239,57 @@ void set_executable(const char* path, bool executable) {
     mode &= ~static_cast<mode_t>(0111);
   }
   chmod(native.c_str(), mode);
+}
+
+PrivateKind private_kind(const char* path) {
+  struct stat status {};
+  if (lstat(native_path(path).c_str(), &status) != 0) {
+    return errno == ENOENT || errno == ENOTDIR ? PrivateKind::none : PrivateKind::other;
+  }
+  return S_ISREG(status.st_mode) ? PrivateKind::plain : PrivateKind::other;
+}
+
+bool clear_private_name(const char* path) {
+  const PrivateKind kind = private_kind(path);
+  if (kind != PrivateKind::other) return true;
+  // remove_all takes a link itself away, never what it points to.
+  std::error_code ignored;
+  std::filesystem::remove_all(native_path(path), ignored);
+  return private_kind(path) != PrivateKind::other;
+}
+
+FileHandle open_private(const char* path, PrivateAccess access) {
+  if (!clear_private_name(path)) return NO_FILE;
+  const std::string native = native_path(path);
+  // No link is followed, and a FIFO that appeared since is opened without
+  // waiting for a writer, then refused.
+  int flags = O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK;
+  flags |= access == PrivateAccess::read ? O_RDONLY : (O_RDWR | O_CREAT);
+  int descriptor;
+  do {
+    descriptor = ::open(native.c_str(), flags, 0666);
+  } while (descriptor < 0 && errno == EINTR);
+  if (descriptor < 0) return NO_FILE;
+  struct stat status {};
+  const bool plain = fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
+  const bool blocking = fcntl(descriptor, F_SETFL, fcntl(descriptor, F_GETFL) & ~O_NONBLOCK) == 0;
+  bool ready = plain && blocking;
+  if (ready && access != PrivateAccess::read) {
+    ready = claim_for_writing(descriptor) &&
+            (access == PrivateAccess::write ? ftruncate(descriptor, 0) == 0
+                                            : lseek(descriptor, 0, SEEK_END) >= 0);
+  }
+  if (!ready) {
+    ::close(descriptor);
+    return NO_FILE;
+  }
+  return handle_of(descriptor);
+}
+
+std::int64_t open_file_size(FileHandle file) {
+  struct stat status {};
+  if (file == NO_FILE || fstat(descriptor_of(file), &status) != 0) return -1;
+  return static_cast<std::int64_t>(status.st_size);
 }
 
 std::uint32_t process_id() { return static_cast<std::uint32_t>(getpid()); }

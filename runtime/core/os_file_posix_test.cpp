@@ -1,6 +1,7 @@
 // Behaviour of the POSIX side of the file seam: UTF-8 file names, the stand-in
 // for the Windows share mode, executable bits, the local clock.
 #include <signal.h>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -8,7 +9,9 @@
 
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "runtime/core/core_test_support.h"
 #include "runtime/core/encoding.h"
@@ -166,6 +169,58 @@ TEST(PosixFiles, ShortWriteFailsTheReplacementAndKeepsTheOldFile) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
                           std::filesystem::directory_iterator()),
             1);
+}
+
+// Whatever stands at a private name and is not a plain file is removed, never
+// opened: a link (and never what it points to), a FIFO (no open waits on
+// it), a folder with what it holds.
+TEST(PosixFiles, PrivateNamesOpenOnlyPlainFiles) {
+  namespace fs = std::filesystem;
+  ScratchDir dir;
+  const std::string outside = dir.write("outside.txt", "not ours");
+  const std::string name = dir / "package.brindax-part";
+  struct Case {
+    const char* what;
+    std::function<void()> make;
+    os::PrivateKind kind;
+  };
+  const std::vector<Case> cases = {
+      {"nothing", [] {}, os::PrivateKind::none},
+      {"a plain file", [&] { dir.write("package.brindax-part", "held"); }, os::PrivateKind::plain},
+      {"a link to a file outside", [&] { fs::create_symlink(outside, name); }, os::PrivateKind::other},
+      {"a dangling link", [&] { fs::create_symlink(dir / "gone", name); }, os::PrivateKind::other},
+      {"a FIFO", [&] { ASSERT_EQ(mkfifo(name.c_str(), 0600), 0); }, os::PrivateKind::other},
+      {"a folder holding a link out",
+       [&] {
+         fs::create_directories(fs::path(name) / "inner");
+         fs::create_symlink(outside, fs::path(name) / "inner" / "link");
+       },
+       os::PrivateKind::other},
+      {"a link to a folder", [&] { fs::create_symlink(dir.path(), name); }, os::PrivateKind::other},
+  };
+  for (const os::PrivateAccess access :
+       {os::PrivateAccess::read, os::PrivateAccess::write, os::PrivateAccess::append}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + ", access " + std::to_string(static_cast<int>(access)));
+      c.make();
+      EXPECT_EQ(os::private_kind(name.c_str()), c.kind);
+      const os::FileHandle file = os::open_private(name.c_str(), access);
+      const bool plain_before = c.kind == os::PrivateKind::plain;
+      if (access == os::PrivateAccess::read) {
+        EXPECT_EQ(file != os::NO_FILE, plain_before);
+      } else {
+        ASSERT_NE(file, os::NO_FILE);
+        EXPECT_TRUE(os::write_all(file, "new", 3));
+        EXPECT_EQ(os::open_file_size(file), access == os::PrivateAccess::append && plain_before ? 7 : 3);
+      }
+      if (file != os::NO_FILE) os::close(file);
+      EXPECT_EQ(read_all(outside), "not ours");
+      EXPECT_NE(os::private_kind(name.c_str()), os::PrivateKind::other);
+      EXPECT_TRUE(fs::exists(dir.path()));
+      std::error_code ignored;
+      fs::remove_all(name, ignored);
+    }
+  }
 }
 
 TEST(PosixText, Utf16BecomesLatin1WithQuestionMarks) {

@@ -157,6 +157,94 @@ std::int64_t free_space(const char* folder) {
   return static_cast<std::int64_t>(available.QuadPart);
 }
 
+namespace {
+
+// Removes a folder with everything below it; a link (reparse point) below
+// it is removed itself, never entered.
+void remove_tree(const std::string& path) {
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      const std::string name = found.cFileName;
+      if (name == "." || name == "..") continue;
+      const std::string item = path + "\\" + name;
+      const DWORD attributes = found.dwFileAttributes;
+      SetFileAttributesA(item.c_str(), FILE_ATTRIBUTE_NORMAL);
+      if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        remove_tree(item);
+      } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveDirectoryA(item.c_str());
+      } else {
+        DeleteFileA(item.c_str());
+      }
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+  }
+  RemoveDirectoryA(path.c_str());
+}
+
+}  // namespace
+
+PrivateKind private_kind(const char* path) {
+  const DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? PrivateKind::none
+                                                                            : PrivateKind::other;
+  }
+  return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
+                 (attributes & FILE_ATTRIBUTE_DEVICE) != 0
+             ? PrivateKind::other
+             : PrivateKind::plain;
+}
+
+bool clear_private_name(const char* path) {
+  if (private_kind(path) != PrivateKind::other) return true;
+  const DWORD attributes = GetFileAttributesA(path);
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+      remove_tree(path);
+    } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+      RemoveDirectoryA(path);  // the link, not its target
+    } else {
+      DeleteFileA(path);
+    }
+  }
+  return private_kind(path) != PrivateKind::other;
+}
+
+FileHandle open_private(const char* path, PrivateAccess access) {
+  if (!clear_private_name(path)) return NO_FILE;
+  const DWORD rights = access == PrivateAccess::read ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE;
+  const DWORD disposition = access == PrivateAccess::read    ? OPEN_EXISTING
+                            : access == PrivateAccess::write ? CREATE_ALWAYS
+                                                             : OPEN_ALWAYS;
+  // A link that appeared since is opened as itself, and then refused.
+  HANDLE handle = CreateFileA(path, rights, FILE_SHARE_READ, nullptr, disposition,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return NO_FILE;
+  BY_HANDLE_FILE_INFORMATION info{};
+  LARGE_INTEGER zero{};
+  bool ready = GetFileType(handle) == FILE_TYPE_DISK && GetFileInformationByHandle(handle, &info) &&
+               (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+  if (ready && access == PrivateAccess::append) {
+    ready = SetFilePointerEx(handle, zero, nullptr, FILE_END) != 0;
+  }
+  if (!ready) {
+    CloseHandle(handle);
+    return NO_FILE;
+  }
+  return reinterpret_cast<FileHandle>(handle);
+}
+
+std::int64_t open_file_size(FileHandle file) {
+  LARGE_INTEGER size{};
+  if (file == NO_FILE || !GetFileSizeEx(native(file), &size)) return -1;
+  return static_cast<std::int64_t>(size.QuadPart);
+}
+
 std::uint32_t process_id() { return GetCurrentProcessId(); }
 
 LocalTime local_time() {

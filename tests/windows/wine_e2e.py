@@ -753,6 +753,49 @@ def first_start_without_local_list_installs_and_reports_success(s):
 
 
 @case
+def two_full_installs_at_once_take_turns(s):
+    # A user who double-clicks twice: the second run waits for the first
+    # (the folder's named mutex), then installs again over what it left.
+    # Neither shows a box; the release is installed and each run started the
+    # application once. The second install finds Brindax.exe held by the
+    # application the first one started, so the old file keeps its aside
+    # name until the next install removes it, as after any install over a
+    # running application; nothing else of either run is left over.
+    rng = random.Random(33)
+    entries = package_entries(s)
+    entries["big.bin"] = bytes(rng.getrandbits(8) for _ in range(3 << 20))
+    s.serve({s.version_file: VERSIONS, "pack-1.zip": make_zip(entries)})
+    first = s.start(["MajAll"])
+    second = s.start(["MajAll"])
+    codes = [s.finish(first), s.finish(second)]
+    check(codes == [0, 0], "exit codes %s, expected 0 and 0" % codes)
+    deadline = time.time() + APP_TIMEOUT
+    starts = []
+    while len(starts) < 2 and time.time() < deadline:
+        starts = [l for l in (s.app_marker() or []) if l.startswith("start|")]
+        time.sleep(0.2)
+    check(len(starts) == 2, "Brindax.exe started %d times, expected twice" % len(starts))
+    want = dict(files_on_disk(s), **{"LocalVersion.ver": VERSIONS, "big.bin": entries["big.bin"]})
+    got = tree(s.cwd)
+    got.pop("brindax-started.txt", None)
+    aside = [name for name in got if name.startswith("Brindax.exe.brindax-old-")]
+    check(len(aside) <= 1 and all(got.pop(name) == s.app_bytes for name in aside),
+          "files put aside: %s" % aside)
+    check(sorted(got) == sorted(want), "files after the installs: %s" % sorted(got))
+    for name, data in want.items():
+        check(got[name] == data, "%s differs from the server's" % name)
+    # Once the applications have ended, the next install leaves nothing over.
+    deadline = time.time() + APP_TIMEOUT
+    while (s.app_marker() or []).count("done") < 2 and time.time() < deadline:
+        time.sleep(0.2)
+    code = s.run(["MajAll"])
+    check(code == 0, "exit code %d of the next install, expected 0" % code)
+    got = tree(s.cwd)
+    got.pop("brindax-started.txt", None)
+    check(sorted(got) == sorted(want), "files after the next install: %s" % sorted(got))
+
+
+@case
 def partial_update_unpacks_only_changed_entries(s):
     local_list = b"pack-2.zip\na.txt@1\nb.txt@1\nc.txt@1\n"
     server_list = b"pack-2.zip\na.txt@2\nb.txt@1\nc.txt@7\n"
