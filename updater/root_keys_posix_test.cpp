@@ -192,7 +192,8 @@ TEST_F(RootKeys, ReleaseKeyBuildIgnoresKeysFiles) {
   EXPECT_EQ(result.error_output, "");
   EXPECT_EQ(read_file(install_ / "LocalVersion.ver"), kList);
   EXPECT_FALSE(fs::exists(install_ / "LocalVersion.keys"));
-  EXPECT_EQ(server_->commands("RETR"), 3);  // the list, its signature and the package
+  EXPECT_EQ(server_->commands("RETR Brindax.ver.keys"), 0);
+  EXPECT_EQ(server_->commands("RETR"), 4);  // the list, its signature, the manifest, the package
 }
 
 // The publisher's tool makes the same chain: it refuses versions that the
