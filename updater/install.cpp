@@ -165,7 +165,7 @@ Outcome stage_entries(FileTransaction& transaction, std::intptr_t pack,
     const char* name = names[i].c_str();
     if (!make_entry_folders(name, transaction)) return JobReadiness::failed;
     if (entry_is_directory(name)) return JobReadiness::nothing_to_write;
-    job.destination = transaction.stage(name);
+    job.destination = transaction.stage(name, FileTransaction::Flush::by_writer);  // flushed on the worker
     return job.destination.empty() ? JobReadiness::failed : JobReadiness::ready;
   };
   const std::size_t failed = first_unfinished(unpack_entries(
@@ -246,7 +246,9 @@ Outcome update_entries(std::string_view package_name, const std::vector<std::str
 }  // namespace
 
 void full_install() {
-  FileTransaction::remove_leftovers(".");
+  // Before anything else, also without a server: a commit an earlier run
+  // left half done is completed or undone.
+  FileTransaction::recover(".");
   discard_unusable_partial_package();
   open_update_server();
   // The server's list waits under its transient name until every entry is
@@ -264,7 +266,7 @@ void full_install() {
 }
 
 void partial_update() {
-  FileTransaction::remove_leftovers(".");
+  FileTransaction::recover(".");
   discard_unusable_partial_package();
   open_update_server();
   fetch_server_list();

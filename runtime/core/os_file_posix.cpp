@@ -3,6 +3,7 @@
 // descriptor 0 is a valid open file and 0 still means "no file".
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -145,7 +146,25 @@ void seek_relative(FileHandle file, std::int32_t delta) {
   if (file != NO_FILE) lseek(descriptor_of(file), delta, SEEK_CUR);
 }
 
-bool flush(FileHandle file) { return file != NO_FILE && fsync(descriptor_of(file)) == 0; }
+bool flush(FileHandle file) { return file != NO_FILE && fdatasync(descriptor_of(file)) == 0; }
+
+bool flush_file(const char* path) {
+  const int descriptor = ::open(native_path(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (descriptor < 0) return false;
+  const bool flushed = fdatasync(descriptor) == 0;
+  ::close(descriptor);
+  return flushed;
+}
+
+bool flush_folder(const char* folder) {
+  std::string path = native_path(folder);
+  if (path.empty()) path = ".";
+  const int descriptor = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (descriptor < 0) return false;
+  const bool flushed = fsync(descriptor) == 0;
+  ::close(descriptor);
+  return flushed;
+}
 
 bool close(FileHandle file) {
   if (file == NO_FILE) return false;
@@ -179,6 +198,12 @@ bool replace_file(const char* from, const char* to) {
     if (is_read_only_file(status) || held_by_a_writer(target)) return false;
   }
   return std::rename(native_path(from).c_str(), target.c_str()) == 0;
+}
+
+bool link_file(const char* existing, const char* link) {
+  const std::string source = native_path(existing);
+  if (held_by_a_writer(source)) return false;
+  return ::link(source.c_str(), native_path(link).c_str()) == 0;
 }
 
 bool move_file(const char* from, const char* to) {
@@ -241,6 +266,12 @@ void set_executable(const char* path, bool executable) {
 }
 
 std::uint32_t process_id() { return static_cast<std::uint32_t>(getpid()); }
+
+bool process_has_ended(std::uint32_t id) {
+  const auto pid = static_cast<pid_t>(id);
+  if (pid <= 0 || static_cast<std::uint32_t>(pid) != id) return false;
+  return ::kill(pid, 0) != 0 && errno == ESRCH;
+}
 
 LocalTime local_time() {
   const std::time_t now = std::time(nullptr);
