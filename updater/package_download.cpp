@@ -11,6 +11,7 @@
 
 #include "runtime/core/file.h"
 #include "runtime/core/os_file.h"
+#include "runtime/core/replacing_file.h"
 #include "updater/settings.h"
 
 namespace brindax {
@@ -77,10 +78,7 @@ bool write_record(const std::string& path, const char* remote, const RemoteFileI
   const std::string text = std::string(kRecordHeading) + "\n" + remote + "\n" +
                            std::to_string(info.size) + "\n" + info.identity + "\n";
   if (text.size() >= 4096 || info.identity.find('\n') != std::string::npos) return false;
-  File file(std::fopen(path.c_str(), "wb"));
-  if (!file) return false;
-  const bool written = std::fwrite(text.data(), 1, text.size(), file.get()) == text.size();
-  return std::fclose(file.release()) == 0 && written;
+  return replace_contents_durably(path.c_str(), text);
 }
 
 // One package download into the partial file.

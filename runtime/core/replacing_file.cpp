@@ -2,6 +2,7 @@
 #include "runtime/core/replacing_file.h"
 
 #include <atomic>
+#include <climits>
 #include <string>
 
 #include "runtime/core/file.h"
@@ -51,10 +52,12 @@ bool ReplacingFile::commit() {
     return false;
   }
   // A failed close (a write error the system reports late) counts as a
-  // failed write. The data is not forced to the disk here: the rename only
-  // has to make a complete file visible, and a forced flush would cost every
-  // download, also the version lists that live for a moment.
-  const bool closed = os::close(file_);
+  // failed write. Unless asked to, the data is not forced to the disk here:
+  // the rename only has to make a complete file visible, and a forced flush
+  // would cost every download, also the version lists that live for a
+  // moment (an install flushes what it keeps itself).
+  const bool flushed = !durable_ || os::flush(file_);
+  const bool closed = os::close(file_) && flushed;
   file_ = os::NO_FILE;
   if (!closed) {
     os::delete_file(temp_path_.c_str());
@@ -65,7 +68,15 @@ bool ReplacingFile::commit() {
   const bool replaced = os::replace_file(temp_path_.c_str(), destination_.c_str());
   if (!replaced) os::delete_file(temp_path_.c_str());
   temp_path_.clear();
+  if (replaced && durable_) os::flush_folder(os::folder_of(destination_).c_str());
   return replaced;
+}
+
+bool replace_contents_durably(const char* destination, std::string_view data) {
+  ReplacingFile file;
+  file.set_durable(true);
+  return data.size() <= INT32_MAX && file.open(destination) &&
+         file.write(data.data(), static_cast<std::int32_t>(data.size())) && file.commit();
 }
 
 void ReplacingFile::discard() {
