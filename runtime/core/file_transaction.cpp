@@ -107,7 +107,8 @@ void drop_spare_names(const JournalEntry& entry) {
 // commit is completed. Otherwise it is undone: a new file already in place
 // gives way to the old one again, and where nothing stood before, the new
 // file (this commit's own) is deleted.
-void finish_commit(const std::vector<JournalEntry>& entries) {
+void finish_commit(const Journal& journal) {
+  const std::vector<JournalEntry>& entries = journal.entries;
   const bool complete = std::none_of(entries.begin(), entries.end(),
                                      [](const JournalEntry& entry) { return is_file(entry.temporary); });
   std::set<std::string> folders;
@@ -121,6 +122,11 @@ void finish_commit(const std::vector<JournalEntry>& entries) {
       }
     }
     drop_spare_names(*entry);
+  }
+  if (!complete) {
+    for (auto folder = journal.folders.rbegin(); folder != journal.folders.rend(); ++folder) {
+      os::remove_directory(folder->c_str());  // only when empty
+    }
   }
   for (const std::string& folder : folders) os::flush_folder(folder.c_str());
 }
@@ -142,9 +148,11 @@ bool journal_can_hold(const std::string& name) {
 
 }  // namespace
 
-std::optional<std::string> journal_text(const std::vector<JournalEntry>& entries) {
+std::string temporary_name(std::string_view base) { return fresh_name(std::string(base), kNewTag); }
+
+std::optional<std::string> journal_text(const Journal& journal) {
   std::string text = std::string(kJournalHeading) + "\n";
-  for (const JournalEntry& entry : entries) {
+  for (const JournalEntry& entry : journal.entries) {
     for (const std::string* name : {&entry.destination, &entry.temporary, &entry.kept, &entry.aside}) {
       if (!journal_can_hold(*name)) return std::nullopt;
     }
@@ -153,10 +161,15 @@ std::optional<std::string> journal_text(const std::vector<JournalEntry>& entries
     }
     text += entry.destination + "\t" + entry.temporary + "\t" + entry.kept + "\t" + entry.aside + "\n";
   }
+  // A folder is a line of one name.
+  for (const std::string& folder : journal.folders) {
+    if (folder.empty() || !journal_can_hold(folder)) return std::nullopt;
+    text += folder + "\n";
+  }
   return text + std::string(kJournalEnd) + "\n";
 }
 
-std::optional<std::vector<JournalEntry>> parse_journal(std::string_view text) {
+std::optional<Journal> parse_journal(std::string_view text) {
   std::vector<std::string_view> lines;
   while (!text.empty()) {
     const std::size_t end = text.find('\n');
@@ -167,9 +180,15 @@ std::optional<std::vector<JournalEntry>> parse_journal(std::string_view text) {
   if (lines.size() < 2 || lines.front() != kJournalHeading || lines.back() != kJournalEnd) {
     return std::nullopt;
   }
-  std::vector<JournalEntry> entries;
+  Journal journal;
   for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
     std::string_view rest = lines[i];
+    if (rest.find('\t') == std::string_view::npos) {
+      if (rest.empty() || rest == kJournalEnd) return std::nullopt;
+      journal.folders.emplace_back(rest);
+      continue;
+    }
+    if (!journal.folders.empty()) return std::nullopt;  // files come first
     std::string fields[4];
     for (int field = 0; field < 4; ++field) {
       const std::size_t tab = rest.find('\t');
@@ -181,9 +200,9 @@ std::optional<std::vector<JournalEntry>> parse_journal(std::string_view text) {
     if (entry.destination.empty() || entry.temporary.empty() || entry.kept.empty() != entry.aside.empty()) {
       return std::nullopt;
     }
-    entries.push_back(std::move(entry));
+    journal.entries.push_back(std::move(entry));
   }
-  return entries;
+  return journal;
 }
 
 TemporaryFile::~TemporaryFile() { remove(); }
@@ -249,11 +268,12 @@ bool FileTransaction::prepare(Staged& entry) {
 }
 
 bool FileTransaction::write_journal() {
-  std::vector<JournalEntry> entries;
+  Journal journal;
   for (const Staged& entry : staged_) {
-    entries.push_back({entry.destination, entry.file.path(), entry.kept, entry.aside});
+    journal.entries.push_back({entry.destination, entry.file.path(), entry.kept, entry.aside});
   }
-  const std::optional<std::string> text = journal_text(entries);
+  journal.folders = folders_;
+  const std::optional<std::string> text = journal_text(journal);
   if (!text || text->size() > static_cast<std::size_t>(kJournalMaxSize)) return false;
   const std::string path = free_name(path_in(journal_folder_, "commit"), kJournalTag);
   const os::FileHandle file = os::create_new(path.c_str());
@@ -372,7 +392,7 @@ void FileTransaction::recover(const char* folder) {
   for (const os::FolderItem& item : os::folder_items(where.c_str())) {
     if (item.is_folder || !base_of_ended(item.name, kJournalTag)) continue;
     const std::string path = path_in(where, item.name);
-    if (const auto entries = parse_journal(read_small_file(path))) finish_commit(*entries);
+    if (const auto journal = parse_journal(read_small_file(path))) finish_commit(*journal);
     os::delete_file(path.c_str());
     any = true;
   }

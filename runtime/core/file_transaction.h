@@ -25,6 +25,10 @@
 
 namespace brindax {
 
+// A fresh name "<base>.brindax-new-<pid>-<n>" for a temporary of this
+// program's own: a later run deletes it once this process has ended.
+std::string temporary_name(std::string_view base);
+
 // A file of this program's own under a fresh name "<base>.brindax-new-<pid>-<n>"
 // (created empty, so that no existing file is ever taken), deleted again on
 // destruction unless released.
@@ -63,11 +67,20 @@ struct JournalEntry {
   bool operator==(const JournalEntry&) const = default;
 };
 
+// A commit's journal: its files in the order moved, and the folders made
+// for them in the order made (removed again, when empty, if the commit is
+// undone).
+struct Journal {
+  std::vector<JournalEntry> entries;
+  std::vector<std::string> folders;
+  bool operator==(const Journal&) const = default;
+};
+
 // The journal's text, and back; nullopt for anything that is not a complete
 // journal (a run killed while writing it had not moved anything yet), or
 // for names the journal cannot hold (empty, tab, line feed).
-std::optional<std::string> journal_text(const std::vector<JournalEntry>& entries);
-std::optional<std::vector<JournalEntry>> parse_journal(std::string_view text);
+std::optional<std::string> journal_text(const Journal& journal);
+std::optional<Journal> parse_journal(std::string_view text);
 
 class FileTransaction {
  public:

@@ -98,19 +98,21 @@ TEST_F(FileTransactionTest, LeftoversOfEndedRunsAreRestoredOrRemovedOthersStay) 
 }
 
 TEST_F(FileTransactionTest, JournalTextRoundTripsAndOnlyCompleteJournalsParse) {
-  const std::vector<JournalEntry> entries = {{"a b.exe", "a b.exe.brindax-new-1-0", "k", "s"},
-                                             {"sub/c", "sub/c.brindax-new-1-1", "", ""}};
-  const std::optional<std::string> text = journal_text(entries);
+  const Journal journal = {{{"a b.exe", "a b.exe.brindax-new-1-0", "k", "s"},
+                            {"sub/c", "sub/c.brindax-new-1-1", "", ""}},
+                           {"sub"}};
+  const std::optional<std::string> text = journal_text(journal);
   ASSERT_TRUE(text);
-  EXPECT_EQ(parse_journal(*text), entries);
+  EXPECT_EQ(parse_journal(*text), journal);
   const std::string heading = text->substr(0, text->find('\n') + 1);
   for (const std::string& bad : {text->substr(0, text->size() - 1), text->substr(0, text->rfind("end")),
-                                 "x" + *text, heading + "a\tb\tc\nend\n", heading + "a\tb\tk\t\nend\n",
+                                 "x" + *text, heading + "a\tb\tc\nend\n", heading + "a\tb\tk\t\nend\n", heading + "sub\na\tb\t\t\nend\n",
                                  heading + "\tb\t\t\nend\n", std::string()}) {
     EXPECT_FALSE(parse_journal(bad)) << bad;
   }
-  EXPECT_FALSE(journal_text({{"a\tb", "t", "", ""}}));
-  EXPECT_FALSE(journal_text({{"a", "t\n", "", ""}}));
+  EXPECT_FALSE(journal_text({{{"a\tb", "t", "", ""}}, {}}));
+  EXPECT_FALSE(journal_text({{{"a", "t\n", "", ""}}, {}}));
+  EXPECT_FALSE(journal_text({{}, {"new\nfolder"}}));
 }
 
 // The states a commit of {a: replaced, b: new, list: replaced} leaves when
@@ -151,14 +153,17 @@ TEST_F(FileTransactionTest, RecoveryCompletesOrUndoesAKilledCommit) {
     std::filesystem::remove_all(dir.path());
     fs::create_directories(dir.path());
     for (const auto& [name, data] : test.files) dir.write(name, data);
-    const std::vector<JournalEntry> journal = {
-        {dir / "a", dir / ("a" + n + "0"), dir / ("a" + o + "10"), dir / ("a" + o + "11")},
-        {dir / "b", dir / ("b" + n + "1"), "", ""},
-        {dir / "list", dir / ("list" + n + "2"), dir / ("list" + o + "12"), dir / ("list" + o + "13")}};
+    fs::create_directory(dir.path() / "made");  // for files not moved yet
+    const Journal journal = {
+        {{dir / "a", dir / ("a" + n + "0"), dir / ("a" + o + "10"), dir / ("a" + o + "11")},
+         {dir / "b", dir / ("b" + n + "1"), "", ""},
+         {dir / "list", dir / ("list" + n + "2"), dir / ("list" + o + "12"), dir / ("list" + o + "13")}},
+        {dir / "made"}};
     dir.write("commit.brindax-journal-" + kEnded + "-7", journal_text(journal).value());
     dir.write("commit.brindax-journal-" + kRunning + "-9", "a running commit's");
     FileTransaction::recover(dir.path().string().c_str());
     auto expected = test.completed ? new_state : old_state;
+    if (test.completed) expected["made/"] = "";
     expected["commit.brindax-journal-" + kRunning + "-9"] = "a running commit's";
     EXPECT_EQ(content(), expected) << test.what;
   }

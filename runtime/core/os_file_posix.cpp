@@ -270,7 +270,14 @@ std::uint32_t process_id() { return static_cast<std::uint32_t>(getpid()); }
 bool process_has_ended(std::uint32_t id) {
   const auto pid = static_cast<pid_t>(id);
   if (pid <= 0 || static_cast<std::uint32_t>(pid) != id) return false;
-  return ::kill(pid, 0) != 0 && errno == ESRCH;
+  if (::kill(pid, 0) != 0) return errno == ESRCH;
+  // A process that has ended but is not yet reaped (a zombie) is still
+  // there for kill().
+  std::ifstream status("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(status, line);
+  const std::size_t state = line.rfind(") ");
+  return state != std::string::npos && state + 2 < line.size() && line[state + 2] == 'Z';
 }
 
 LocalTime local_time() {

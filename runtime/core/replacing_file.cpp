@@ -1,18 +1,17 @@
 // A file that takes its name only when it is complete.
 #include "runtime/core/replacing_file.h"
 
-#include <atomic>
 #include <climits>
 #include <string>
 
 #include "runtime/core/file.h"
+#include "runtime/core/file_transaction.h"
 
 namespace brindax {
 
 namespace {
 
 constexpr int kNameAttempts = 100;
-std::atomic<std::uint32_t> g_counter{0};
 
 }  // namespace
 
@@ -23,9 +22,9 @@ bool ReplacingFile::open(const char* destination) {
   if (destination == nullptr || *destination == '\0') return false;
   destination_ = destination;
   failed_ = false;
-  const std::string stem = destination_ + ".part-" + std::to_string(os::process_id()) + "-";
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-    std::string candidate = stem + std::to_string(g_counter.fetch_add(1));
+    // A private name: one that a killed run leaves is removed by a later one.
+    std::string candidate = temporary_name(destination_);
     file_ = os::create_new(candidate.c_str());
     if (file_ != os::NO_FILE) {
       temp_path_ = std::move(candidate);
