@@ -15,7 +15,7 @@ build/bench-signed. The keyed install should stay
 within 15% of the plain one.
 
 Each measurement alternates the two sides over several rounds against the
-same server and reports medians. Run: bench/install_bench.py [--rounds N]
+same server and reports medians. Run: bench/install_bench.py [--rounds N] [--port P]
 (needs the Debian packages of the README's test command plus curl, unzip,
 minisign and time).
 """
@@ -137,9 +137,11 @@ def measure(argv, cwd, env=None):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--port", type=int, default=0,
+                        help="the local FTP server's port (default: a free one)")
     args = parser.parse_args()
 
-    port = free_port()
+    port = args.port or free_port()
     public_key, secret_key = bench_key()
     updater = build_updater(port)
     signed_updater = build_updater(port, public_key)
