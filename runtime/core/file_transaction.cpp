@@ -102,6 +102,14 @@ void drop_spare_names(const JournalEntry& entry) {
   }
 }
 
+// Undoes the move of a new file into place: the old file goes back, and
+// where nothing stood before, the new file is deleted. A destination that
+// another run has replaced since is left to it.
+void undo_move(const JournalEntry& entry) {
+  if (!entry.identity.empty() && os::file_identity(entry.destination.c_str()) != entry.identity) return;
+  if (!restore_old(entry) && entry.kept.empty()) os::delete_file(entry.destination.c_str());
+}
+
 // Completes or undoes the commit an ended run journaled. The new files are
 // all there when every temporary has gone (moved into place): then the
 // commit is completed. Otherwise it is undone: a new file already in place
@@ -117,8 +125,8 @@ void finish_commit(const Journal& journal) {
     if (!complete) {
       if (is_file(entry->temporary)) {
         os::delete_file(entry->temporary.c_str());
-      } else if (!restore_old(*entry) && entry->kept.empty()) {
-        os::delete_file(entry->destination.c_str());
+      } else {
+        undo_move(*entry);
       }
     }
     drop_spare_names(*entry);
@@ -153,13 +161,15 @@ std::string temporary_name(std::string_view base) { return fresh_name(std::strin
 std::optional<std::string> journal_text(const Journal& journal) {
   std::string text = std::string(kJournalHeading) + "\n";
   for (const JournalEntry& entry : journal.entries) {
-    for (const std::string* name : {&entry.destination, &entry.temporary, &entry.kept, &entry.aside}) {
+    for (const std::string* name :
+         {&entry.destination, &entry.temporary, &entry.kept, &entry.aside, &entry.identity}) {
       if (!journal_can_hold(*name)) return std::nullopt;
     }
     if (entry.destination.empty() || entry.temporary.empty() || entry.kept.empty() != entry.aside.empty()) {
       return std::nullopt;
     }
-    text += entry.destination + "\t" + entry.temporary + "\t" + entry.kept + "\t" + entry.aside + "\n";
+    text += entry.destination + "\t" + entry.temporary + "\t" + entry.kept + "\t" + entry.aside + "\t" +
+            entry.identity + "\n";
   }
   // A folder is a line of one name.
   for (const std::string& folder : journal.folders) {
@@ -189,14 +199,15 @@ std::optional<Journal> parse_journal(std::string_view text) {
       continue;
     }
     if (!journal.folders.empty()) return std::nullopt;  // files come first
-    std::string fields[4];
-    for (int field = 0; field < 4; ++field) {
+    constexpr int kFields = 5;
+    std::string fields[kFields];
+    for (int field = 0; field < kFields; ++field) {
       const std::size_t tab = rest.find('\t');
-      if ((tab == std::string_view::npos) != (field == 3)) return std::nullopt;
+      if ((tab == std::string_view::npos) != (field == kFields - 1)) return std::nullopt;
       fields[field] = std::string(rest.substr(0, tab));
-      rest.remove_prefix(field == 3 ? rest.size() : tab + 1);
+      rest.remove_prefix(field == kFields - 1 ? rest.size() : tab + 1);
     }
-    JournalEntry entry{fields[0], fields[1], fields[2], fields[3]};
+    JournalEntry entry{fields[0], fields[1], fields[2], fields[3], fields[4]};
     if (entry.destination.empty() || entry.temporary.empty() || entry.kept.empty() != entry.aside.empty()) {
       return std::nullopt;
     }
@@ -264,13 +275,14 @@ bool FileTransaction::prepare(Staged& entry) {
     entry.aside = free_name(entry.destination, kOldTag);
   }
   if (!entry.flushed) entry.flushed = os::flush_file(entry.file.path().c_str());
+  entry.identity = os::file_identity(entry.file.path().c_str());
   return entry.flushed;
 }
 
 bool FileTransaction::write_journal() {
   Journal journal;
   for (const Staged& entry : staged_) {
-    journal.entries.push_back({entry.destination, entry.file.path(), entry.kept, entry.aside});
+    journal.entries.push_back({entry.destination, entry.file.path(), entry.kept, entry.aside, entry.identity});
   }
   journal.folders = folders_;
   const std::optional<std::string> text = journal_text(journal);
@@ -359,15 +371,13 @@ void FileTransaction::undo_moves() {
   bool undone = false;
   for (auto entry = staged_.rbegin(); entry != staged_.rend(); ++entry) {
     if (entry->moved == Moved::no) continue;
-    const JournalEntry names{entry->destination, entry->file.path(), entry->kept, entry->aside};
-    // Where nothing stood, the new file is this transaction's own.
-    if (!restore_old(names) && entry->kept.empty()) os::delete_file(entry->destination.c_str());
+    undo_move({entry->destination, std::string(), entry->kept, entry->aside, entry->identity});
     entry->moved = Moved::no;
     undone = true;
   }
   // Spare names of an entry whose move failed half-way.
   for (const Staged& entry : staged_) {
-    drop_spare_names({entry.destination, std::string(), entry.kept, entry.aside});
+    drop_spare_names({entry.destination, std::string(), entry.kept, entry.aside, std::string()});
   }
   if (undone) {
     std::set<std::string> folders;
@@ -408,7 +418,7 @@ void FileTransaction::remove_leftovers(const char* folder) {
       remove_leftovers(path.c_str());
     } else if (const auto base = base_of_ended(item.name, kOldTag)) {
       // An old file whose destination is gone is the only copy left.
-      const JournalEntry entry{path_in(where, *base), std::string(), path, path};
+      const JournalEntry entry{path_in(where, *base), std::string(), path, path, std::string()};
       drop_spare_names(entry);
     } else if (base_of_ended(item.name, kNewTag)) {
       os::delete_file(path.c_str());

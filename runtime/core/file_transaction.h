@@ -56,14 +56,17 @@ class TemporaryFile {
 };
 
 // One line of a commit's journal: a destination, the temporary that holds
-// its new content, and the two spare names of the file it replaces (a second
+// its new content, the two spare names of the file it replaces (a second
 // name kept while committing, and the name it is renamed to where it cannot
-// be replaced in place); both empty when nothing stood at the destination.
+// be replaced in place; both empty when nothing stood at the destination),
+// and the new file's identity (os::file_identity; empty when unknown): an
+// undo touches a destination only while the new file is still there.
 struct JournalEntry {
   std::string destination;
   std::string temporary;
   std::string kept;
   std::string aside;
+  std::string identity;
   bool operator==(const JournalEntry&) const = default;
 };
 
@@ -135,6 +138,7 @@ class FileTransaction {
   struct Staged {
     TemporaryFile file;
     std::string destination;
+    std::string identity;  // of the new file
     std::string kept;   // a second name of the old file while committing
     std::string aside;  // where the old file went when it could not be replaced
     bool flushed = false;

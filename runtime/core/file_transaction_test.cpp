@@ -98,16 +98,17 @@ TEST_F(FileTransactionTest, LeftoversOfEndedRunsAreRestoredOrRemovedOthersStay) 
 }
 
 TEST_F(FileTransactionTest, JournalTextRoundTripsAndOnlyCompleteJournalsParse) {
-  const Journal journal = {{{"a b.exe", "a b.exe.brindax-new-1-0", "k", "s"},
-                            {"sub/c", "sub/c.brindax-new-1-1", "", ""}},
+  const Journal journal = {{{"a b.exe", "a b.exe.brindax-new-1-0", "k", "s", "2049:1234"},
+                            {"sub/c", "sub/c.brindax-new-1-1", "", "", ""}},
                            {"sub"}};
   const std::optional<std::string> text = journal_text(journal);
   ASSERT_TRUE(text);
   EXPECT_EQ(parse_journal(*text), journal);
   const std::string heading = text->substr(0, text->find('\n') + 1);
   for (const std::string& bad : {text->substr(0, text->size() - 1), text->substr(0, text->rfind("end")),
-                                 "x" + *text, heading + "a\tb\tc\nend\n", heading + "a\tb\tk\t\nend\n", heading + "sub\na\tb\t\t\nend\n",
-                                 heading + "\tb\t\t\nend\n", std::string()}) {
+                                 "x" + *text, heading + "a\tb\tk\ts\nend\n", heading + "a\tb\tk\t\t\nend\n",
+                                 heading + "sub\na\tb\t\t\t\nend\n", heading + "\tb\t\t\t\nend\n",
+                                 std::string()}) {
     EXPECT_FALSE(parse_journal(bad)) << bad;
   }
   EXPECT_FALSE(journal_text({{{"a\tb", "t", "", ""}}, {}}));
@@ -122,6 +123,7 @@ TEST_F(FileTransactionTest, RecoveryCompletesOrUndoesAKilledCommit) {
     const char* what;
     std::map<std::string, std::string> files;  // besides the journal
     bool completed;
+    std::string other_b = {};  // what another run put at b after the move
   };
   const std::string n = ".brindax-new-" + kEnded + "-";
   const std::string o = ".brindax-old-" + kEnded + "-";
@@ -144,6 +146,11 @@ TEST_F(FileTransactionTest, RecoveryCompletesOrUndoesAKilledCommit) {
        {{"a", "new a"}, {"a" + o + "10", "old a"}, {"b", "new b"}, {"list", "old list"},
         {"list" + n + "2", "new list"}},
        false},
+      {"b moved, then replaced by another run",
+       {{"a", "new a"}, {"a" + o + "10", "old a"}, {"b", "new b"}, {"list", "old list"},
+        {"list" + n + "2", "new list"}},
+       false,
+       "another run's b"},
       {"everything moved, old files not yet deleted",
        {{"a", "new a"}, {"a" + o + "10", "old a"}, {"b", "new b"}, {"list", "new list"},
         {"list" + o + "12", "old list"}},
@@ -153,10 +160,15 @@ TEST_F(FileTransactionTest, RecoveryCompletesOrUndoesAKilledCommit) {
     std::filesystem::remove_all(dir.path());
     fs::create_directories(dir.path());
     for (const auto& [name, data] : test.files) dir.write(name, data);
+    const std::string b_identity = os::file_identity((dir / "b").c_str());
+    if (!test.other_b.empty()) {
+      dir.write("b.other", test.other_b);
+      fs::rename(dir.path() / "b.other", dir.path() / "b");
+    }
     fs::create_directory(dir.path() / "made");  // for files not moved yet
     const Journal journal = {
         {{dir / "a", dir / ("a" + n + "0"), dir / ("a" + o + "10"), dir / ("a" + o + "11")},
-         {dir / "b", dir / ("b" + n + "1"), "", ""},
+         {dir / "b", dir / ("b" + n + "1"), "", "", b_identity},
          {dir / "list", dir / ("list" + n + "2"), dir / ("list" + o + "12"), dir / ("list" + o + "13")}},
         {dir / "made"}};
     dir.write("commit.brindax-journal-" + kEnded + "-7", journal_text(journal).value());
@@ -164,6 +176,7 @@ TEST_F(FileTransactionTest, RecoveryCompletesOrUndoesAKilledCommit) {
     FileTransaction::recover(dir.path().string().c_str());
     auto expected = test.completed ? new_state : old_state;
     if (test.completed) expected["made/"] = "";
+    if (!test.other_b.empty()) expected["b"] = test.other_b;
     expected["commit.brindax-journal-" + kRunning + "-9"] = "a running commit's";
     EXPECT_EQ(content(), expected) << test.what;
   }

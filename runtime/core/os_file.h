@@ -69,6 +69,9 @@ bool link_file(const char* existing, const char* link);
 // when `to` exists or `from` cannot be moved (Windows: another program holds
 // it without sharing deletion; POSIX: another holder of the seam's lock).
 bool move_file(const char* from, const char* to);
+// Which file a path names, the same under every name of the file: its
+// volume and its number there; empty when there is none.
+std::string file_identity(const char* path);
 // Creates one directory; true when it exists afterwards.
 bool make_directory(const char* path);
 // Removes an empty directory; false otherwise.

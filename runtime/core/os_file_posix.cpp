@@ -215,6 +215,12 @@ bool move_file(const char* from, const char* to) {
   return std::rename(source.c_str(), target.c_str()) == 0;
 }
 
+std::string file_identity(const char* path) {
+  struct stat status {};
+  if (lstat(native_path(path).c_str(), &status) != 0) return std::string();
+  return std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
+}
+
 bool remove_directory(const char* path) { return rmdir(native_path(path).c_str()) == 0; }
 
 std::vector<FolderItem> folder_items(const char* folder) {

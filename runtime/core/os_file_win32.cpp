@@ -148,6 +148,18 @@ bool move_file(const char* from, const char* to) {
   return MoveFileExA(from, to, MOVEFILE_WRITE_THROUGH) != 0;
 }
 
+std::string file_identity(const char* path) {
+  HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return std::string();
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool known = GetFileInformationByHandle(handle, &info) != 0;
+  CloseHandle(handle);
+  if (!known) return std::string();
+  const std::uint64_t index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return std::to_string(info.dwVolumeSerialNumber) + ":" + std::to_string(index);
+}
+
 bool remove_directory(const char* path) { return RemoveDirectoryA(path) != 0; }
 
 std::vector<FolderItem> folder_items(const char* folder) {
