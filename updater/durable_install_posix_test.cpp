@@ -31,13 +31,20 @@ TEST(FlushOrderCheck, FindsRenamesAheadOfTheirFlush) {
       {"sound", ok, 0, 2},
       {"aligned thread ids", "17  fdatasync(4</i/a.n>) = 0\n7   rename(\"a.n\", \"a\") = 0\n", 0, 1},
       {"no flush", "7 rename(\"a.n\", \"a\") = 0\n", 1, 1},
-      {"a write after the flush", "7 fdatasync(4</i/a.n>) = 0\n7 write(4</i/a.n>, \"x\", 1) = 1\n"
-                                  "7 rename(\"a.n\", \"a\") = 0\n", 1, 1},
-      {"the flush ends after the rename", "8 fdatasync(4</i/a.n> <unfinished ...>\n"
-                                          "7 rename(\"a.n\", \"a\") = 0\n8 <... fdatasync resumed>) = 0\n", 1, 1},
-      {"a failed flush", "7 fdatasync(4</i/a.n>) = -1 EIO (Input/output error)\n7 rename(\"a.n\", \"a\") = 0\n", 1, 1},
-      {"the list before its folder is flushed", "7 fdatasync(4</i/a.n>) = 0\n7 rename(\"a.n\", \"a\") = 0\n"
-                                                "7 fdatasync(6</i/S.ver>) = 0\n7 rename(\"S.ver\", \"L.ver\") = 0\n", 1, 2},
+      {"a write after the flush",
+       "7 fdatasync(4</i/a.n>) = 0\n7 write(4</i/a.n>, \"x\", 1) = 1\n"
+       "7 rename(\"a.n\", \"a\") = 0\n",
+       1, 1},
+      {"the flush ends after the rename",
+       "8 fdatasync(4</i/a.n> <unfinished ...>\n"
+       "7 rename(\"a.n\", \"a\") = 0\n8 <... fdatasync resumed>) = 0\n",
+       1, 1},
+      {"a failed flush",
+       "7 fdatasync(4</i/a.n>) = -1 EIO (Input/output error)\n7 rename(\"a.n\", \"a\") = 0\n", 1, 1},
+      {"the list before its folder is flushed",
+       "7 fdatasync(4</i/a.n>) = 0\n7 rename(\"a.n\", \"a\") = 0\n"
+       "7 fdatasync(6</i/S.ver>) = 0\n7 rename(\"S.ver\", \"L.ver\") = 0\n",
+       1, 2},
       {"a file after the list", ok + "7 fdatasync(4</i/b.n>) = 0\n7 rename(\"b.n\", \"b\") = 0\n", 1, 3},
       {"an exempt name", "7 rename(\"T.n\", \"T.ver\") = 0\n", 0, 0},
   };
@@ -98,14 +105,14 @@ TEST_F(DurableInstall, EveryFileIsOnTheDiskBeforeItsNameAndTheListLast) {
   start_server();
   for (const Case& test : {Case{"MajAll", 6, true}, Case{"MajLocal", 3, false}}) {
     install_old_release();
-    const pid_t tracer = start_traced({"-y", "-e", "trace=write,pwrite64,writev,fsync,fdatasync,rename,renameat,renameat2"},
-                                      test.mode);
+    const pid_t tracer = start_traced(
+        {"-y", "-e", "trace=write,pwrite64,writev,fsync,fdatasync,rename,renameat,renameat2"}, test.mode);
     int status = 0;
     ASSERT_EQ(waitpid(tracer, &status, 0), tracer);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << test.mode;
     EXPECT_EQ(read_file(install_ / "data/config.ini"), "level=1\n") << test.mode;
-    const FlushOrderReport report =
-        check_flush_order(trace(), fs::canonical(install_).string(), "LocalVersion.ver", {"ServerVersion.ver"});
+    const FlushOrderReport report = check_flush_order(trace(), fs::canonical(install_).string(),
+                                                      "LocalVersion.ver", {"ServerVersion.ver"});
     EXPECT_EQ(report.faults, std::vector<std::string>{}) << test.mode << "\n" << trace();
     EXPECT_GE(report.renames, test.renames) << test.mode << "\n" << trace();
     EXPECT_EQ(report.list_renamed, test.list) << test.mode;
@@ -134,7 +141,8 @@ TEST_F(DurableInstall, ARunKilledAtEachRenameLosesNothing) {
     server_.reset();
     start_server();
     const pid_t tracer = start_traced(
-        {"-e", "trace=rename", "-e", "inject=rename:delay_enter=120000000:when=" + std::to_string(rename)}, "MajAll");
+        {"-e", "trace=rename", "-e", "inject=rename:delay_enter=120000000:when=" + std::to_string(rename)},
+        "MajAll");
     pid_t held = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
     while (held == 0 && !ran_through) {

@@ -33,8 +33,9 @@ inline FlushOrderReport check_flush_order(std::string_view trace, const std::str
   const auto path_of = [](const std::string& arguments) {
     const std::size_t open = arguments.find('<');
     const std::size_t close = arguments.find('>', open);
-    return open == std::string::npos || close == std::string::npos ? std::string()
-                                                                    : arguments.substr(open + 1, close - open - 1);
+    return open == std::string::npos || close == std::string::npos
+               ? std::string()
+               : arguments.substr(open + 1, close - open - 1);
   };
   // The first two quoted strings of the arguments.
   const auto quoted = [](const std::string& arguments) {
@@ -52,10 +53,10 @@ inline FlushOrderReport check_flush_order(std::string_view trace, const std::str
   };
 
   FlushOrderReport report;
-  std::map<std::string, Call> pending;      // thread -> its unfinished call
-  std::map<std::string, int> last_write;    // path -> event number
-  std::map<std::string, int> last_flush;    // path -> event number
-  std::map<std::string, int> folder_flush;  // folder -> event number
+  std::map<std::string, Call> pending;             // thread -> its unfinished call
+  std::map<std::string, int> last_write;           // path -> event number
+  std::map<std::string, int> last_flush;           // path -> event number
+  std::map<std::string, int> folder_flush;         // folder -> event number
   std::vector<std::pair<std::string, int>> moved;  // destination, event number
   int event = 0;
   std::size_t start = 0;

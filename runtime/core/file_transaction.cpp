@@ -18,7 +18,8 @@ constexpr std::string_view kOldTag = ".brindax-old-";
 constexpr std::string_view kPartTag = ".brindax-part";
 constexpr std::string_view kJournalTag = ".brindax-journal-";
 constexpr std::string_view kJournalHeading =
-    "Brindax commit journal: destination, new file, kept and aside name of the old file";
+    "Brindax commit journal: destination, new file, kept and aside name of the old file, "
+    "identity of the new";
 constexpr std::string_view kJournalEnd = "end";
 constexpr std::int64_t kJournalMaxSize = 64 << 20;
 std::atomic<std::uint32_t> g_counter{0};
@@ -282,7 +283,8 @@ bool FileTransaction::prepare(Staged& entry) {
 bool FileTransaction::write_journal() {
   Journal journal;
   for (const Staged& entry : staged_) {
-    journal.entries.push_back({entry.destination, entry.file.path(), entry.kept, entry.aside, entry.identity});
+    journal.entries.push_back(
+        {entry.destination, entry.file.path(), entry.kept, entry.aside, entry.identity});
   }
   journal.folders = folders_;
   const std::optional<std::string> text = journal_text(journal);
@@ -296,10 +298,11 @@ bool FileTransaction::write_journal() {
   // The journal's name, and the folders made for the new files, on the disk
   // before anything is moved.
   bool flushed = os::close(file) && written && os::flush_folder(journal_folder_.c_str());
+  std::set<std::string> parents;
   for (const std::string& folder : folders_) {
-    flushed = os::flush_folder(os::folder_of(folder.substr(0, folder.find_last_not_of("/\\") + 1)).c_str()) &&
-              flushed;
+    parents.insert(os::folder_of(folder.substr(0, folder.find_last_not_of("/\\") + 1)));
   }
+  for (const std::string& parent : parents) flushed = os::flush_folder(parent.c_str()) && flushed;
   return flushed;
 }
 
