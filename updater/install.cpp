@@ -150,7 +150,7 @@ class InstallPlan {
 // Unpacks the entries `names` each to a temporary beside its destination,
 // making the folders on the way; a directory entry only makes its folders.
 // The entries are found by name when `by_name` is set, else `names` is the
-// package's every entry in its order. The files are unpacked on one worker
+// package's every entry in its order. The files are unpacked on two workers
 // per core while this thread stages the ones after them (the transaction
 // is this thread's alone). The entry reported is the first in order that
 // failed, as when they were unpacked one by one.
