@@ -28,7 +28,9 @@ inline FlushOrderReport check_flush_order(std::string_view trace, const std::str
     std::string name, arguments;
   };
   const auto parent_of = [](const std::string& path) { return path.substr(0, path.rfind('/')); };
-  const auto absolute = [&](const std::string& path) { return path[0] == '/' ? path : folder + "/" + path; };
+  const auto absolute = [&](const std::string& path) {
+    return !path.empty() && path[0] == '/' ? path : folder + "/" + path;
+  };
   // The path strace -y shows for the first descriptor argument.
   const auto path_of = [](const std::string& arguments) {
     const std::size_t open = arguments.find('<');
@@ -69,7 +71,9 @@ inline FlushOrderReport check_flush_order(std::string_view trace, const std::str
     const std::size_t space = line.find(' ');
     if (space == std::string::npos) continue;
     const std::string thread = line.substr(0, space);
-    std::string rest = line.substr(line.find_first_not_of(' ', space));
+    const std::size_t call_start = line.find_first_not_of(' ', space);
+    if (call_start == std::string::npos) continue;
+    std::string rest = line.substr(call_start);
     Call call;
     std::string result;
     if (rest.rfind("<... ", 0) == 0) {  // the end of an unfinished call
