@@ -189,7 +189,9 @@ class Helpers {
 
 int unpack_worker_count(std::size_t jobs) {
   const unsigned cores = std::thread::hardware_concurrency();
-  const std::size_t wanted = std::clamp<std::size_t>(cores, 1, UNPACK_MAX_WORKERS);
+  // Two per core: a worker that flushes the file it wrote waits for the
+  // disk, and another one inflates meanwhile.
+  const std::size_t wanted = std::clamp<std::size_t>(std::size_t{2} * cores, 1, UNPACK_MAX_WORKERS);
   return static_cast<int>(std::max<std::size_t>(1, std::min(wanted, jobs)));
 }
 

@@ -1,4 +1,4 @@
-// Unpacking many entries of a ZIP archive at once, one worker per core.
+// Unpacking many entries of a ZIP archive at once, two workers per core.
 // Inflating and checking the CRC is most of an install's work and every
 // entry is independent of the others, so each worker opens the archive
 // file with a libzip handle of its own (libzip handles are never shared
@@ -44,7 +44,8 @@ enum class JobReadiness : std::uint8_t { ready, nothing_to_write, failed };
 // and a failed preparation fails the job and ends the preparing there.
 using PrepareJob = std::function<JobReadiness(std::size_t position, UnpackJob& job)>;
 
-// One worker per core, at least 1, at most UNPACK_MAX_WORKERS and `jobs`.
+// Two workers per core (one of them waits for the disk while it flushes
+// what it wrote), at least 1, at most UNPACK_MAX_WORKERS and `jobs`.
 int unpack_worker_count(std::size_t jobs);
 
 // Runs the jobs on `workers` workers (the calling thread is one of them,

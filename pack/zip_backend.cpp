@@ -144,10 +144,14 @@ class UnpackOutput {
       replacing_.set_executable(executable);
       return replacing_.commit();
     }
+    // The caller moves the file into place later: its data goes to the
+    // disk here, on the worker that wrote it, so that a power cut never
+    // leaves an installed name with missing content.
+    const bool flushed = os::flush(file_);
     const bool closed = os::close(file_);
     file_ = os::NO_FILE;
     if (closed && executable) os::set_executable(path_, true);
-    return closed;
+    return flushed && closed;
   }
 
  private:

@@ -62,7 +62,8 @@ enum class UnpackTarget {
   replace,
   // Written into directly: the destination is a private file of the
   // caller's (a staged temporary), which holds part of the entry when the
-  // unpack fails. One file fewer to create and rename per entry.
+  // unpack fails. One file fewer to create and rename per entry. A
+  // complete file is flushed to the disk before the unpack returns.
   in_place,
 };
 

@@ -153,7 +153,7 @@ class InstallPlan {
 // Unpacks the entries `names` each to a temporary beside its destination,
 // making the folders on the way; a directory entry only makes its folders.
 // The entries are found by name when `by_name` is set, else `names` is the
-// package's every entry in its order. The files are unpacked on one worker
+// package's every entry in its order. The files are unpacked on two workers
 // per core while this thread stages the ones after them (the transaction
 // is this thread's alone). The entry reported is the first in order that
 // failed, as when they were unpacked one by one.
@@ -168,7 +168,7 @@ Outcome stage_entries(FileTransaction& transaction, std::intptr_t pack,
     const char* name = names[i].c_str();
     if (!make_entry_folders(name, transaction)) return JobReadiness::failed;
     if (entry_is_directory(name)) return JobReadiness::nothing_to_write;
-    job.destination = transaction.stage(name);
+    job.destination = transaction.stage(name, FileTransaction::Flush::by_writer);  // flushed on the worker
     return job.destination.empty() ? JobReadiness::failed : JobReadiness::ready;
   };
   const std::size_t failed = first_unfinished(unpack_entries(
@@ -363,7 +363,9 @@ Outcome update_entries(std::string_view package_name, const std::vector<std::str
 }  // namespace
 
 void full_install() {
-  FileTransaction::remove_leftovers(".");
+  // Before anything else, also without a server: a commit an earlier run
+  // left half done is completed or undone.
+  FileTransaction::recover(".");
   discard_unusable_partial_package();
   open_update_server();
   // The server's list waits under its transient name until every entry is
@@ -381,7 +383,7 @@ void full_install() {
 }
 
 void partial_update() {
-  FileTransaction::remove_leftovers(".");
+  FileTransaction::recover(".");
   discard_unusable_partial_package();
   open_update_server();
   fetch_server_list();

@@ -169,13 +169,13 @@ TEST_F(InstallSafety, ListsWithCrLfAndLeftoversOfAnEarlierRun) {
   const std::string list = "Brindax.zip\r\nBrindax.exe@1.0\r\ndata/config.ini@3\r\n";
   publish(list, release_one());
   install_old_release();
-  write_file(install_ / "data/config.ini.brindax-old-77-0", "replaced by an earlier run");
+  write_file(install_ / "data/config.ini.brindax-old-4194305-0", "replaced by an earlier run");
   start_server();
   RunResult result = updater({"MajAll"});
   EXPECT_EQ(result.error_output, "");
   EXPECT_EQ(read_file(install_ / "LocalVersion.ver"), list);  // byte for byte
   EXPECT_EQ(read_file(install_ / "data/config.ini"), "level=1\n");
-  EXPECT_FALSE(fs::exists(install_ / "data/config.ini.brindax-old-77-0"));
+  EXPECT_FALSE(fs::exists(install_ / "data/config.ini.brindax-old-4194305-0"));
   EXPECT_EQ(app_starts(), 1);
 }
 

@@ -10,6 +10,7 @@
 
 #include "runtime/core/file.h"
 #include "runtime/core/os_file.h"
+#include "runtime/core/replacing_file.h"
 #include "updater/settings.h"
 
 namespace brindax {
@@ -121,10 +122,7 @@ bool write_record(const std::string& path, const char* remote, const RemoteFileI
   const std::string text = std::string(kRecordHeading) + "\n" + remote + "\n" +
                            std::to_string(info.size) + "\n" + info.identity + "\n";
   if (text.size() >= 4096 || info.identity.find('\n') != std::string::npos) return false;
-  PrivateFile file;
-  if (!file.open(path.c_str(), os::PrivateAccess::write)) return false;
-  const bool written = file.write(text.data(), text.size());
-  return file.close() && written;
+  return replace_contents_durably(path.c_str(), text);
 }
 
 // One package download into the partial file.

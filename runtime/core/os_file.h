@@ -44,6 +44,11 @@ bool write_all(FileHandle file, const void* data, std::int32_t n);
 void seek_relative(FileHandle file, std::int32_t delta);
 // Asks the system to put the file's data on the disk; false on failure.
 bool flush(FileHandle file);
+// The same for a file by its path, whoever wrote it.
+bool flush_file(const char* path);
+// POSIX: puts the folder's names (files created, renamed or deleted in it)
+// on the disk; Windows: nothing to do, the moves write through.
+bool flush_folder(const char* folder);
 // Flushes to the system and closes; false when the close reported an error.
 bool close(FileHandle file);
 
@@ -52,12 +57,21 @@ bool close(FileHandle file);
 std::int64_t path_size(const char* path);
 // Non-zero when the file was deleted (a directory is not).
 std::int32_t delete_file(const char* path);
-// Replaces `to` by `from` (both in the same folder); false on failure.
+// Replaces `to` by `from` (both in the same folder) in one step: the name
+// `to` never goes missing. False on failure (Windows: a running program).
 bool replace_file(const char* from, const char* to);
+// Gives the file `existing` the second name `link` (a hard link; same
+// folder), never over an existing file; false when the volume cannot, or
+// when another program holds the file so that it could not be moved either
+// (see move_file): a name made then could not be deleted again.
+bool link_file(const char* existing, const char* link);
 // Renames `from` to `to` (same volume), never over an existing file; false
 // when `to` exists or `from` cannot be moved (Windows: another program holds
 // it without sharing deletion; POSIX: another holder of the seam's lock).
 bool move_file(const char* from, const char* to);
+// Which file a path names, the same under every name of the file: its
+// volume and its number there; empty when there is none.
+std::string file_identity(const char* path);
 // Creates one directory; true when it exists afterwards.
 bool make_directory(const char* path);
 // Removes an empty directory; false otherwise.
@@ -110,6 +124,9 @@ std::int64_t open_file_size(FileHandle file);
 
 // The id of this process (used to name temporary files).
 std::uint32_t process_id();
+// True only when no process with the id `id` exists any more (one that
+// merely cannot be inspected counts as running).
+bool process_has_ended(std::uint32_t id);
 
 // Local wall-clock time.
 struct LocalTime {

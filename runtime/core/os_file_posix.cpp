@@ -3,6 +3,7 @@
 // descriptor 0 is a valid open file and 0 still means "no file".
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -146,7 +147,25 @@ void seek_relative(FileHandle file, std::int32_t delta) {
   if (file != NO_FILE) lseek(descriptor_of(file), delta, SEEK_CUR);
 }
 
-bool flush(FileHandle file) { return file != NO_FILE && fsync(descriptor_of(file)) == 0; }
+bool flush(FileHandle file) { return file != NO_FILE && fdatasync(descriptor_of(file)) == 0; }
+
+bool flush_file(const char* path) {
+  const int descriptor = ::open(native_path(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (descriptor < 0) return false;
+  const bool flushed = fdatasync(descriptor) == 0;
+  ::close(descriptor);
+  return flushed;
+}
+
+bool flush_folder(const char* folder) {
+  std::string path = native_path(folder);
+  if (path.empty()) path = ".";
+  const int descriptor = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (descriptor < 0) return false;
+  const bool flushed = fsync(descriptor) == 0;
+  ::close(descriptor);
+  return flushed;
+}
 
 bool close(FileHandle file) {
   if (file == NO_FILE) return false;
@@ -182,6 +201,12 @@ bool replace_file(const char* from, const char* to) {
   return std::rename(native_path(from).c_str(), target.c_str()) == 0;
 }
 
+bool link_file(const char* existing, const char* link) {
+  const std::string source = native_path(existing);
+  if (held_by_a_writer(source)) return false;
+  return ::link(source.c_str(), native_path(link).c_str()) == 0;
+}
+
 bool move_file(const char* from, const char* to) {
   const std::string source = native_path(from);
   const std::string target = native_path(to);
@@ -189,6 +214,12 @@ bool move_file(const char* from, const char* to) {
   if (lstat(target.c_str(), &status) == 0 || lstat(source.c_str(), &status) != 0) return false;
   if (held_by_a_writer(source)) return false;
   return std::rename(source.c_str(), target.c_str()) == 0;
+}
+
+std::string file_identity(const char* path) {
+  struct stat status {};
+  if (lstat(native_path(path).c_str(), &status) != 0) return std::string();
+  return std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
 }
 
 bool remove_directory(const char* path) { return rmdir(native_path(path).c_str()) == 0; }
@@ -293,6 +324,19 @@ std::int64_t open_file_size(FileHandle file) {
 }
 
 std::uint32_t process_id() { return static_cast<std::uint32_t>(getpid()); }
+
+bool process_has_ended(std::uint32_t id) {
+  const auto pid = static_cast<pid_t>(id);
+  if (pid <= 0 || static_cast<std::uint32_t>(pid) != id) return false;
+  if (::kill(pid, 0) != 0) return errno == ESRCH;
+  // A process that has ended but is not yet reaped (a zombie) is still
+  // there for kill().
+  std::ifstream status("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(status, line);
+  const std::size_t state = line.rfind(") ");
+  return state != std::string::npos && state + 2 < line.size() && line[state + 2] == 'Z';
+}
 
 LocalTime local_time() {
   const std::time_t now = std::time(nullptr);

@@ -84,6 +84,17 @@ void seek_relative(FileHandle file, std::int32_t delta) {
 
 bool flush(FileHandle file) { return file != NO_FILE && FlushFileBuffers(native(file)) != 0; }
 
+bool flush_file(const char* path) {
+  HANDLE handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  const bool flushed = FlushFileBuffers(handle) != 0;
+  CloseHandle(handle);
+  return flushed;
+}
+
+bool flush_folder(const char*) { return true; }
+
 bool close(FileHandle file) { return file != NO_FILE && CloseHandle(native(file)) != 0; }
 
 std::int64_t path_size(const char* path) {
@@ -119,10 +130,35 @@ std::int64_t path_size(const char* path) {
 std::int32_t delete_file(const char* path) { return DeleteFileA(path) ? 1 : 0; }
 
 bool replace_file(const char* from, const char* to) {
-  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
-bool move_file(const char* from, const char* to) { return MoveFileExA(from, to, 0) != 0; }
+bool link_file(const char* existing, const char* link) {
+  // Opening for deletion with every sharing allowed fails while a holder
+  // refuses deletion; a running program's file passes.
+  HANDLE probe = CreateFileA(existing, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (probe == INVALID_HANDLE_VALUE) return false;
+  const bool linked = CreateHardLinkA(link, existing, nullptr) != 0;
+  CloseHandle(probe);
+  return linked;
+}
+
+bool move_file(const char* from, const char* to) {
+  return MoveFileExA(from, to, MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+std::string file_identity(const char* path) {
+  HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return std::string();
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool known = GetFileInformationByHandle(handle, &info) != 0;
+  CloseHandle(handle);
+  if (!known) return std::string();
+  const std::uint64_t index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return std::to_string(info.dwVolumeSerialNumber) + ":" + std::to_string(index);
+}
 
 bool remove_directory(const char* path) { return RemoveDirectoryA(path) != 0; }
 
@@ -246,6 +282,15 @@ std::int64_t open_file_size(FileHandle file) {
 }
 
 std::uint32_t process_id() { return GetCurrentProcessId(); }
+
+bool process_has_ended(std::uint32_t id) {
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
+  if (process == nullptr) return GetLastError() == ERROR_INVALID_PARAMETER;
+  DWORD code = 0;
+  const bool ended = GetExitCodeProcess(process, &code) && code != STILL_ACTIVE;
+  CloseHandle(process);
+  return ended;
+}
 
 LocalTime local_time() {
   SYSTEMTIME now;

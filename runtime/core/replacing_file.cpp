@@ -1,17 +1,17 @@
 // A file that takes its name only when it is complete.
 #include "runtime/core/replacing_file.h"
 
-#include <atomic>
+#include <climits>
 #include <string>
 
 #include "runtime/core/file.h"
+#include "runtime/core/file_transaction.h"
 
 namespace brindax {
 
 namespace {
 
 constexpr int kNameAttempts = 100;
-std::atomic<std::uint32_t> g_counter{0};
 
 }  // namespace
 
@@ -22,9 +22,9 @@ bool ReplacingFile::open(const char* destination) {
   if (destination == nullptr || *destination == '\0') return false;
   destination_ = destination;
   failed_ = false;
-  const std::string stem = destination_ + ".part-" + std::to_string(os::process_id()) + "-";
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-    std::string candidate = stem + std::to_string(g_counter.fetch_add(1));
+    // A private name: one that a killed run leaves is removed by a later one.
+    std::string candidate = temporary_name(destination_);
     file_ = os::create_new(candidate.c_str());
     if (file_ != os::NO_FILE) {
       temp_path_ = std::move(candidate);
@@ -51,10 +51,12 @@ bool ReplacingFile::commit() {
     return false;
   }
   // A failed close (a write error the system reports late) counts as a
-  // failed write. The data is not forced to the disk here: the rename only
-  // has to make a complete file visible, and a forced flush would cost every
-  // download, also the version lists that live for a moment.
-  const bool closed = os::close(file_);
+  // failed write. Unless asked to, the data is not forced to the disk here:
+  // the rename only has to make a complete file visible, and a forced flush
+  // would cost every download, also the version lists that live for a
+  // moment (an install flushes what it keeps itself).
+  const bool flushed = !durable_ || os::flush(file_);
+  const bool closed = os::close(file_) && flushed;
   file_ = os::NO_FILE;
   if (!closed) {
     os::delete_file(temp_path_.c_str());
@@ -65,7 +67,15 @@ bool ReplacingFile::commit() {
   const bool replaced = os::replace_file(temp_path_.c_str(), destination_.c_str());
   if (!replaced) os::delete_file(temp_path_.c_str());
   temp_path_.clear();
+  if (replaced && durable_) os::flush_folder(os::folder_of(destination_).c_str());
   return replaced;
+}
+
+bool replace_contents_durably(const char* destination, std::string_view data) {
+  ReplacingFile file;
+  file.set_durable(true);
+  return data.size() <= INT32_MAX && file.open(destination) &&
+         file.write(data.data(), static_cast<std::int32_t>(data.size())) && file.commit();
 }
 
 void ReplacingFile::discard() {

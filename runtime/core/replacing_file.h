@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "runtime/core/os_file.h"
 
@@ -25,6 +26,9 @@ class ReplacingFile {
   bool write(const void* data, std::int32_t n);
   // POSIX: the destination gets executable bits at commit.
   void set_executable(bool executable) { executable_ = executable; }
+  // The data goes to the disk before the rename, and the rename too: for a
+  // file that must never be found empty or cut short after a power cut.
+  void set_durable(bool durable) { durable_ = durable; }
   // Closes and renames over the destination; false (and nothing replaced)
   // when a write, the close or the rename failed.
   bool commit();
@@ -37,6 +41,11 @@ class ReplacingFile {
   std::string destination_;
   bool failed_ = false;
   bool executable_ = false;
+  bool durable_ = false;
 };
+
+// Writes `data` as the whole new content of `destination` through a
+// durable ReplacingFile; false (and nothing replaced) on failure.
+bool replace_contents_durably(const char* destination, std::string_view data);
 
 }  // namespace brindax

@@ -44,6 +44,14 @@ TEST_F(ReplacingFileTest, CommitReplacesTheDestination) {
   EXPECT_EQ(names_in(dir.path()), std::set<std::string>{"package.zip"});
 }
 
+TEST_F(ReplacingFileTest, DurableContentsReplaceWholeOrNotAtAll) {
+  const std::string target = dir.write("record", "old record");
+  EXPECT_TRUE(replace_contents_durably(target.c_str(), "new record\n"));
+  EXPECT_EQ(read_all(target), "new record\n");
+  EXPECT_FALSE(replace_contents_durably((dir / "no such folder/record").c_str(), "x"));
+  EXPECT_EQ(names_in(dir.path()), std::set<std::string>{"record"});
+}
+
 TEST_F(ReplacingFileTest, CommitCreatesAMissingDestination) {
   const std::string target = dir / "fresh.bin";
   ReplacingFile file;

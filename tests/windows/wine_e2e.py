@@ -1032,6 +1032,38 @@ def full_install_failing_late_changes_nothing(s):
 
 
 @case
+def full_install_replaces_a_running_application(s):
+    # The installed Brindax.exe is running (a program that holds a file
+    # elsewhere and waits): Windows lets it be renamed, not replaced. The
+    # install puts the new one in its place; the old one's spare name goes
+    # with the next run after it has ended.
+    s.serve({s.version_file: VERSIONS,
+             "pack-1.zip": make_zip({"Brindax.exe": s.app_bytes, "data.txt": b"new data"})})
+    s.local({"LocalVersion.ver": b"old.zip\nBrindax.exe@0.9\n", "Brindax.exe": read(s.holder_exe),
+             "data.txt": b"old data"})
+    write(os.path.join(s.case_dir, "held.txt"), b"")
+    running = s.wine.start(os.path.join(s.cwd, "Brindax.exe"), ["..\\held.txt", "60"], s.cwd,
+                           os.path.join(s.case_dir, "running.out"))
+    try:
+        deadline = time.time() + 20
+        while time.time() < deadline and b"holding" not in read(os.path.join(s.case_dir, "running.out")):
+            time.sleep(0.2)
+        check(b"holding" in read(os.path.join(s.case_dir, "running.out")), "the old Brindax.exe did not start")
+        code = s.run(["MajAll"])
+        check(code == 0, "exit code %d, expected 0" % code)
+        check(read(os.path.join(s.cwd, "Brindax.exe")) == s.app_bytes, "the new Brindax.exe is not in place")
+        check(s.wait_for_app() is not None, "the new Brindax.exe was not started")
+    finally:
+        stop_process(running)
+    code = s.run(["MajLocal"])  # nothing changed: it only tidies up
+    check(code == 0, "exit code %d, expected 0" % code)
+    got = tree(s.cwd)
+    got.pop("brindax-started.txt", None)
+    want = {"LocalVersion.ver": VERSIONS, "Brindax.exe": s.app_bytes, "data.txt": b"new data"}
+    check(got == want, "files after the next run: %s" % sorted(got))
+
+
+@case
 def box_when_an_entry_would_leave_the_folder(s):
     # Windows separators and drive-relative names count as well.
     for number, hostile in enumerate(("..\\escaped.txt", "C:escaped.txt")):
