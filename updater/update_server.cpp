@@ -111,8 +111,9 @@ void fetch_server_list() {
 void check_for_update() {
   // The server's list is compared with the installed one as it arrives,
   // a window of each at a time.
-  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> local(std::fopen(LOCAL_VERSION_FILE, "rb"),
-                                                              std::fclose);
+  // Only a plain file is read (a FIFO there would be waited on for ever).
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> local(
+      file_size(LOCAL_VERSION_FILE) >= 0 ? std::fopen(LOCAL_VERSION_FILE, "rb") : nullptr, std::fclose);
   ArrivingList list(local.get());
   if (release_signatures_checked()) list.hash.emplace();
   open_update_server();

@@ -245,6 +245,22 @@ TEST_F(UpdaterProcess, CheckBeforeTheFirstInstallCreatesNoList) {
   EXPECT_EQ(read_file(install_ / "LocalVersion.ver"), kList);
 }
 
+// A FIFO at the installed list's name holds no list and is never waited on:
+// the check answers as with no list and leaves it, a partial update finds
+// nothing installed.
+TEST_F(UpdaterProcess, ListThatIsAFifoIsNoListAndNeverWaitedOn) {
+  write_file(remote() / "Brindax.ver", kList);
+  make_zip(remote() / "Brindax.zip", release_one());
+  start_server();
+  ASSERT_EQ(mkfifo((install_ / "LocalVersion.ver").c_str(), 0600), 0);
+  EXPECT_EQ(updater({"UpdateAvailable"}).exit_code, 1);
+  const RunResult partial = updater({"MajLocal"});
+  EXPECT_EQ(partial.exit_code, 0);
+  EXPECT_EQ(partial.error_output, "");
+  EXPECT_EQ(files_in_install(), std::vector<std::string>{"LocalVersion.ver"});
+  EXPECT_TRUE(fs::is_fifo(install_ / "LocalVersion.ver"));
+}
+
 TEST_F(UpdaterProcess, CheckWithoutServerList) {
   start_server();
   RunResult result = updater({"UpdateAvailable"});

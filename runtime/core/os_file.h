@@ -52,7 +52,8 @@ bool flush_folder(const char* folder);
 // Flushes to the system and closes; false when the close reported an error.
 bool close(FileHandle file);
 
-// The size-or-kind query: the size, -1 for nothing there, -2 for a directory
+// The size-or-kind query: the size, -1 for nothing there (POSIX: nor for a
+// FIFO, socket or device, which hold no file's bytes), -2 for a directory
 // or drive. The caller has already turned null and empty paths into -1.
 std::int64_t path_size(const char* path);
 // Non-zero when the file was deleted (a directory is not).

@@ -181,6 +181,9 @@ std::int64_t path_size(const char* path) {
   struct stat status {};
   if (stat(native.c_str(), &status) != 0) return -1;
   if (S_ISDIR(status.st_mode)) return -2;
+  // A FIFO, socket or device holds no file's bytes, and reading one may
+  // wait for ever: to the updater nothing is there.
+  if (!S_ISREG(status.st_mode)) return -1;
   return static_cast<std::int64_t>(status.st_size);
 }
 
