@@ -49,6 +49,20 @@ std::string nginx_server(int port, const fs::path& pki, const char* cert, const 
   return conf.str();
 }
 
+// Whether a listener could bind `port` on 127.0.0.1 now.
+bool port_is_free(int port) {
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  const int reuse = 1;
+  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool free = bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  close(s);
+  return free;
+}
+
 }  // namespace
 
 HttpsServers::HttpsServers(const std::string& work_dir, const std::string& trusted_ca_file,
@@ -56,6 +70,15 @@ HttpsServers::HttpsServers(const std::string& work_dir, const std::string& trust
     : work_(work_dir), port_shift_(first_port - NGINX_PORT) {
   std::error_code ignored;
   fs::remove_all(work_ / "run", ignored);
+  // The servers of a test that just ended may still be closing their
+  // listeners on a busy machine: wait for the ports, rather than fail to bind
+  // them, or take a leftover listener for one of ours.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  for (int named : {NGINX_PORT, OTHER_CA_PORT, EXPIRED_PORT, WRONG_HOST_PORT, PLAIN_PORT, PEER_PORT, PROXY_PORT}) {
+    while (!port_is_free(port(named)) && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  }
   fs::create_directories(work_ / "run");
   fs::create_directories(root());
   const fs::path pki = work_ / "pki";
