@@ -182,9 +182,46 @@ void put_u64(std::string& out, std::uint64_t value) {
   for (int i = 0; i < 8; ++i) out += static_cast<char>((value >> (8 * i)) & 0xFF);
 }
 
+// The difference bytes in their sparse form: runs of zeros (gaps) and of
+// non-zero bytes (lengths, values) in turn; a count of 255 or more is 255
+// in its own stream and the number in `numbers`.
+struct Sparse {
+  std::string gaps, lengths, numbers, values;
+};
+
+void put_count(std::string& stream, std::string& numbers, std::size_t count) {
+  if (count < 255) {
+    stream += static_cast<char>(count);
+  } else {
+    stream += static_cast<char>(255);
+    put_number(numbers, count);
+  }
+}
+
+Sparse sparse_form(std::string_view difference) {
+  Sparse out;
+  std::size_t at = 0;
+  while (true) {
+    const std::size_t start = difference.find_first_not_of('\0', at);
+    if (start == std::string_view::npos) break;  // zeros to the end
+    std::size_t end = difference.find('\0', start);
+    if (end == std::string_view::npos) end = difference.size();
+    put_count(out.gaps, out.numbers, start - at);
+    put_count(out.lengths, out.numbers, end - start);
+    out.values.append(difference.substr(start, end - start));
+    at = end;
+  }
+  return out;
+}
+
 std::optional<std::string> compress(std::string_view data) {
   std::unique_ptr<ZSTD_CCtx, decltype(&ZSTD_freeCCtx)> context(ZSTD_createCCtx(), &ZSTD_freeCCtx);
+  // The window: the stream's size, at most what an updater allows.
+  int window_log = 10;  // libzstd's smallest
+  while (window_log < DIFFERENCE_WINDOW_LOG_MAX && (std::size_t{1} << window_log) < data.size()) ++window_log;
   if (!context || ZSTD_isError(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, kStreamLevel)) ||
+      ZSTD_isError(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_windowLog,
+                                          window_log)) ||
       ZSTD_isError(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_contentSizeFlag, 1)) ||
       ZSTD_isError(ZSTD_CCtx_setParameter(context.get(), ZSTD_c_checksumFlag, 0))) {
     return std::nullopt;
@@ -217,9 +254,12 @@ std::optional<std::string> make_difference_delta(std::string_view base, std::str
     }
     std::vector<Triple>().swap(streams.control);
     if (control.size() > difference_control_limit(content.size())) return std::nullopt;
+    const Sparse sparse = sparse_form(streams.difference);
+    std::string().swap(streams.difference);
     std::string delta(DIFFERENCE_MAGIC);
     std::string frames;
-    for (const std::string* stream : {&control, &streams.difference, &streams.extra}) {
+    for (const std::string* stream : std::initializer_list<const std::string*>{
+             &control, &sparse.gaps, &sparse.lengths, &sparse.numbers, &sparse.values, &streams.extra}) {
       const std::optional<std::string> frame = compress(*stream);
       if (!frame) return std::nullopt;
       put_u64(delta, frame->size());

@@ -3,12 +3,14 @@
 #include <zstd.h>
 
 #include <algorithm>
-#include <array>
+#include <cstring>
 #include <memory>
 #include <vector>
 
 namespace brindax {
 namespace {
+
+constexpr std::size_t kStreams = 6;
 
 std::uint64_t little_endian_u64(const char* bytes) {
   std::uint64_t value = 0;
@@ -40,8 +42,8 @@ class FrameReader {
       return false;
     }
     context_.reset(ZSTD_createDCtx());
-    if (!context_ || ZSTD_isError(ZSTD_DCtx_setParameter(context_.get(), ZSTD_d_windowLogMax,
-                                                          window_log_for(announced)))) {
+    const int window_log = std::min(window_log_for(announced), DIFFERENCE_WINDOW_LOG_MAX);
+    if (!context_ || ZSTD_isError(ZSTD_DCtx_setParameter(context_.get(), ZSTD_d_windowLogMax, window_log))) {
       return false;
     }
     in_ = ZSTD_inBuffer{frame.data(), frame.size(), 0};
@@ -115,6 +117,63 @@ bool read_number(FrameReader& control, std::uint64_t* value) {
   return false;
 }
 
+// The difference bytes, rebuilt from their sparse form: runs of zeros and
+// runs of non-zero bytes taken in turn.
+class DifferenceBytes {
+ public:
+  FrameReader gaps, lengths, numbers, values;
+
+  // The next `wanted` (at least one) difference bytes into `out`, or false
+  // when the streams are damaged.
+  bool next(std::size_t wanted, unsigned char* out) {
+    while (wanted > 0) {
+      while (zeros_ == 0 && nonzero_ == 0) {
+        if (gaps.used_up()) {
+          tail_ = true;  // after the last run of non-zero bytes: zeros to the end
+          zeros_ = UINT64_MAX;
+        } else if (!count(gaps, &zeros_) || !count(lengths, &nonzero_) || nonzero_ == 0) {
+          return false;
+        }
+      }
+      if (zeros_ > 0) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(zeros_, wanted));
+        std::fill_n(out, n, 0);
+        zeros_ -= n;
+        out += n;
+        wanted -= n;
+        continue;
+      }
+      const unsigned char* data = nullptr;
+      const std::size_t n = values.next(static_cast<std::size_t>(std::min<std::uint64_t>(nonzero_, wanted)), &data);
+      if (n == 0) return false;
+      std::copy_n(data, n, out);
+      nonzero_ -= n;
+      out += n;
+      wanted -= n;
+    }
+    return true;
+  }
+
+  // Whether every run given was used up, and every stream.
+  bool used_up() {
+    return (zeros_ == 0 || tail_) && nonzero_ == 0 && gaps.used_up() && lengths.used_up() &&
+           numbers.used_up() && values.used_up();
+  }
+
+ private:
+  // A gap or a length: one byte, or 255 and a number of the numbers' stream.
+  bool count(FrameReader& stream, std::uint64_t* value) {
+    unsigned char byte = 0;
+    if (!stream.byte(&byte)) return false;
+    *value = byte;
+    return byte < 255 || read_number(numbers, value);
+  }
+
+  std::uint64_t zeros_ = 0;
+  std::uint64_t nonzero_ = 0;
+  bool tail_ = false;
+};
+
 }  // namespace
 
 DifferenceResult apply_difference(const unsigned char* old_data, std::uint64_t old_size,
@@ -123,25 +182,21 @@ DifferenceResult apply_difference(const unsigned char* old_data, std::uint64_t o
   if (delta.size() < DIFFERENCE_HEADER_BYTES || delta.substr(0, DIFFERENCE_MAGIC.size()) != DIFFERENCE_MAGIC) {
     return damaged;
   }
-  std::array<std::uint64_t, 3> lengths{};
-  std::uint64_t rest = delta.size() - DIFFERENCE_HEADER_BYTES;
-  for (std::size_t i = 0; i < 3; ++i) {
-    lengths[i] = little_endian_u64(delta.data() + 8 + 8 * i);
-    if (lengths[i] > rest) return damaged;
-    rest -= lengths[i];
-  }
-  if (rest != 0) return damaged;
-
-  FrameReader control, difference, extra;
-  std::uint64_t control_size = 0, difference_size = 0, extra_size = 0;
+  FrameReader control, extra;
+  DifferenceBytes difference;
+  FrameReader* const streams[kStreams] = {&control,           &difference.gaps,   &difference.lengths,
+                                          &difference.numbers, &difference.values, &extra};
   std::string_view frames = delta.substr(DIFFERENCE_HEADER_BYTES);
-  if (!control.open(frames.substr(0, lengths[0]), &control_size) ||
-      !difference.open(frames.substr(lengths[0], lengths[1]), &difference_size) ||
-      !extra.open(frames.substr(lengths[0] + lengths[1]), &extra_size) ||
-      control_size > difference_control_limit(size) || difference_size > size ||
-      extra_size != size - difference_size) {
-    return damaged;
+  for (std::size_t i = 0; i < kStreams; ++i) {
+    const std::uint64_t length = little_endian_u64(delta.data() + DIFFERENCE_MAGIC.size() + 8 * i);
+    std::uint64_t content = 0;
+    if (length > frames.size() || !streams[i]->open(frames.substr(0, static_cast<std::size_t>(length)), &content) ||
+        content > (i == 0 ? difference_control_limit(size) : size)) {
+      return damaged;
+    }
+    frames.remove_prefix(static_cast<std::size_t>(length));
   }
+  if (!frames.empty()) return damaged;
 
   std::vector<unsigned char> block(ZSTD_DStreamOutSize());
   std::uint64_t made = 0, old_pos = 0;
@@ -152,10 +207,9 @@ DifferenceResult apply_difference(const unsigned char* old_data, std::uint64_t o
     }
     if (add > size - made || add > old_size - old_pos) return damaged;
     for (std::uint64_t left = add; left > 0;) {
-      const unsigned char* data = nullptr;
-      const std::size_t n = difference.next(static_cast<std::size_t>(std::min<std::uint64_t>(left, block.size())), &data);
-      if (n == 0) return damaged;
-      for (std::size_t i = 0; i < n; ++i) block[i] = static_cast<unsigned char>(data[i] + old_data[old_pos + i]);
+      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, block.size()));
+      if (!difference.next(n, block.data())) return damaged;
+      for (std::size_t i = 0; i < n; ++i) block[i] = static_cast<unsigned char>(block[i] + old_data[old_pos + i]);
       if (!sink(block.data(), n)) return sink_refused;
       old_pos += n;
       made += n;

@@ -4,30 +4,38 @@
 // against an approximately matching stretch of the old file is mostly zeros
 // and compresses far better than a list of exact-match references.
 //
-// A delta is a header and three zstd frames, one per stream, back to back
-// (all numbers in the header little-endian):
+// A delta is a header and six zstd frames, one per stream, back to back:
 //
-//   8 bytes   "BXDIFF1\n"
-//   8 bytes   length of the control frame
-//   8 bytes   length of the difference frame
-//   8 bytes   length of the extra frame
-//   ...       the three frames, exactly filling the rest
+//   8 bytes      "BXDIFF1\n"
+//   6 x 8 bytes  the frames' lengths (little-endian), in the order below
+//   ...          the frames, exactly filling the rest
 //
-// Each frame announces its content size. The control stream is a sequence
-// of triples of LEB128 numbers (at most 10 bytes each):
-//   add    bytes built as old byte + difference byte (mod 256), reading the
-//          old file on from the current old position;
-//   extra  bytes copied from the extra stream;
-//   seek   zigzag-coded signed move of the old position after both.
+// Each frame announces its content size and needs a window of at most
+// 2^DIFFERENCE_WINDOW_LOG_MAX bytes. The streams:
+//   control  triples of LEB128 numbers (at most 10 bytes each):
+//              add    bytes built as old byte + difference byte (mod 256),
+//                     reading the old file on from the current old position;
+//              extra  bytes copied from the extra stream;
+//              seek   zigzag-coded signed move of the old position after both;
+//   gaps, lengths, numbers, values
+//            the difference bytes of all "add" stretches one after another,
+//            in a sparse form (where only addresses moved they are mostly
+//            zeros): in turn a run of zeros, as long as the next gap, and a
+//            run of bytes of the values stream, as long as the next length
+//            (never 0); a gap or length is one byte, or 255 and then a
+//            LEB128 number from the numbers stream. After the last gap,
+//            zeros to the end;
+//   extra    the bytes copied as they are.
 // Each "add" stretch lies wholly in the old file, and the old position
-// stays within [0, old size]. The difference and extra streams are used up
-// exactly, and together are the new file's size; the control stream is at
-// most difference_control_limit(new size) bytes, which also bounds the
-// number of triples. Anything else is a damaged delta.
+// stays within [0, old size]. Every stream is used up exactly and the
+// result is exactly the new file's size; the control stream is at most
+// difference_control_limit(new size) bytes (which also bounds the number of
+// triples) and every other stream at most the new file's size. Anything
+// else is a damaged delta.
 //
 // Applying streams: each frame is decompressed a block at a time, so memory
-// is the three decoders' windows (bounded by the streams' sizes) and a few
-// blocks, never a copy of the old file or of the whole result.
+// is the six decoders' windows (at most 8 MiB each) and a few blocks, never
+// a copy of the old file or of the whole result.
 #pragma once
 
 #include <cstdint>
@@ -37,7 +45,8 @@
 namespace brindax {
 
 inline constexpr std::string_view DIFFERENCE_MAGIC{"BXDIFF1\n", 8};
-inline constexpr std::size_t DIFFERENCE_HEADER_BYTES = 32;
+inline constexpr std::size_t DIFFERENCE_HEADER_BYTES = 8 + 6 * 8;
+inline constexpr int DIFFERENCE_WINDOW_LOG_MAX = 23;
 
 // The most control bytes a delta for a new file of `size` bytes may hold.
 constexpr std::uint64_t difference_control_limit(std::uint64_t size) { return size / 8 + 4096; }

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "updater/delta_apply.h"
 
@@ -37,18 +38,37 @@ std::string triple(std::uint64_t add, std::uint64_t extra, std::int64_t seek) {
   return number(add) + number(extra) + number(zigzag);
 }
 
-std::string delta_of(const std::string& control_frame, const std::string& difference_frame,
-                     const std::string& extra_frame) {
+// The delta of six frames as they are.
+std::string delta_of(const std::vector<std::string>& frames) {
   std::string delta(DIFFERENCE_MAGIC);
-  for (const std::string* frame : {&control_frame, &difference_frame, &extra_frame}) {
-    for (int i = 0; i < 8; ++i) delta += static_cast<char>((frame->size() >> (8 * i)) & 0xFF);
+  for (const std::string& frame : frames) {
+    for (int i = 0; i < 8; ++i) delta += static_cast<char>((frame.size() >> (8 * i)) & 0xFF);
   }
-  return delta + control_frame + difference_frame + extra_frame;
+  for (const std::string& frame : frames) delta += frame;
+  return delta;
 }
 
-std::string delta_of(const std::string& control, const std::string& difference, const std::string& extra,
-                     bool) {
-  return delta_of(zstd_frame(control), zstd_frame(difference), zstd_frame(extra));
+// The delta of a control stream, the difference bytes (put in their sparse
+// form) and the extra bytes.
+std::string delta_of(const std::string& control, const std::string& difference, const std::string& extra) {
+  std::string gaps, lengths, numbers, values;
+  const auto count = [&](std::string& stream, std::size_t n) {
+    if (n < 255) {
+      stream += static_cast<char>(n);
+    } else {
+      stream += '\xff';
+      numbers += number(n);
+    }
+  };
+  for (std::size_t at = 0, start; (start = difference.find_first_not_of('\0', at)) != std::string::npos;) {
+    const std::size_t end = std::min(difference.find('\0', start), difference.size());
+    count(gaps, start - at);
+    count(lengths, end - start);
+    values += difference.substr(start, end - start);
+    at = end;
+  }
+  return delta_of({zstd_frame(control), zstd_frame(gaps), zstd_frame(lengths), zstd_frame(numbers),
+                   zstd_frame(values), zstd_frame(extra)});
 }
 
 // Old: the bytes 0..63. The sound delta's triples: 8 bytes from old 0 plus
@@ -75,7 +95,7 @@ DifferenceResult apply(const std::string& old, const std::string& delta, std::ui
 
 TEST(DifferenceDelta, OnlyASoundDeltaRebuilds) {
   const std::string old = old_bytes();
-  const std::string sound = delta_of(kControl, kDifference, "XYZ!", true);
+  const std::string sound = delta_of(kControl, kDifference, "XYZ!");
   std::string garbled = sound;
   garbled[3] ^= 1;
   const std::string padding(3 * 1400, '\0');  // triples that make nothing
@@ -89,6 +109,13 @@ TEST(DifferenceDelta, OnlyASoundDeltaRebuilds) {
     ZSTD_freeCCtx(context);
     unknown_size_frame.resize(out.pos);
   }
+  const auto with_extra_frame = [&](const std::string& frame) {
+    std::string delta = delta_of(kControl, kDifference, "XYZ!");
+    const std::string sound_frame = zstd_frame("XYZ!");
+    delta.replace(delta.size() - sound_frame.size(), sound_frame.size(), frame);
+    delta.replace(DIFFERENCE_MAGIC.size() + 5 * 8, 1, 1, static_cast<char>(frame.size()));
+    return delta;
+  };
   std::string reserved_block = zstd_frame("XYZ!");
   reserved_block[6] |= 0x06;  // the first block's header, after magic, descriptor and size
   const struct {
@@ -98,9 +125,9 @@ TEST(DifferenceDelta, OnlyASoundDeltaRebuilds) {
     DifferenceResult expected;
   } cases[] = {
       {"sound", sound, 18, DifferenceResult::rebuilt},
-      {"a few empty triples first", delta_of(padding.substr(0, 30) + kControl, kDifference, "XYZ!", true), 18,
+      {"a few empty triples first", delta_of(padding.substr(0, 30) + kControl, kDifference, "XYZ!"), 18,
        DifferenceResult::rebuilt},
-      {"control over its bound", delta_of(padding + kControl, kDifference, "XYZ!", true), 18,
+      {"control over its bound", delta_of(padding + kControl, kDifference, "XYZ!"), 18,
        DifferenceResult::damaged},
       {"magic", garbled, 18, DifferenceResult::damaged},
       {"header cut", sound.substr(0, 20), 18, DifferenceResult::damaged},
@@ -108,36 +135,44 @@ TEST(DifferenceDelta, OnlyASoundDeltaRebuilds) {
       {"a byte after the frames", sound + "x", 18, DifferenceResult::damaged},
       {"smaller size", sound, 17, DifferenceResult::damaged},
       {"larger size", sound, 19, DifferenceResult::damaged},
-      {"control ends early", delta_of(triple(8, 3, 4) + triple(4, 0, -16), kDifference, "XYZ!", true), 18,
+      {"control ends early", delta_of(triple(8, 3, 4) + triple(4, 0, -16), kDifference, "XYZ!"), 18,
        DifferenceResult::damaged},
-      {"control left over", delta_of(kControl + triple(0, 0, 0), kDifference, "XYZ!", true), 18,
+      {"control left over", delta_of(kControl + triple(0, 0, 0), kDifference, "XYZ!"), 18,
        DifferenceResult::damaged},
       {"add past the old end", delta_of(triple(8, 3, 54) + triple(4, 0, -16) + triple(2, 1, 0), kDifference,
-                                        "XYZ!", true),
+                                        "XYZ!"),
        18, DifferenceResult::damaged},
       {"seek past the old end", delta_of(triple(8, 3, 57) + triple(4, 0, -16) + triple(2, 1, 0), kDifference,
-                                         "XYZ!", true),
+                                         "XYZ!"),
        18, DifferenceResult::damaged},
       {"seek before the start", delta_of(triple(8, 3, -9) + triple(4, 0, -16) + triple(2, 1, 0), kDifference,
-                                         "XYZ!", true),
+                                         "XYZ!"),
        18, DifferenceResult::damaged},
-      {"add past the new end", delta_of(triple(19, 0, 0), std::string(18, '\0'), "", true), 18,
+      {"add past the new end", delta_of(triple(19, 0, 0), std::string(18, '\0'), ""), 18,
        DifferenceResult::damaged},
-      {"streams swapped in size", delta_of(kControl, kDifference + "X", "YZ!", true), 18,
+      {"streams swapped in size", delta_of(kControl, kDifference + "X", "YZ!"), 18,
        DifferenceResult::damaged},
-      {"number over 64 bits", delta_of(std::string(10, '\xff') + '\x01' + kControl, kDifference, "XYZ!", true),
+      {"number over 64 bits", delta_of(std::string(10, '\xff') + '\x01' + kControl, kDifference, "XYZ!"),
        18, DifferenceResult::damaged},
-      {"content size not announced",
-       delta_of(zstd_frame(kControl), zstd_frame(kDifference), unknown_size_frame), 18,
-       DifferenceResult::damaged},
-      {"a block of a reserved type", delta_of(zstd_frame(kControl), zstd_frame(kDifference), reserved_block),
+      {"content size not announced", with_extra_frame(unknown_size_frame), 18, DifferenceResult::damaged},
+      {"a block of a reserved type", with_extra_frame(reserved_block), 18, DifferenceResult::damaged},
+      {"a run of length 0", delta_of({zstd_frame(kControl), zstd_frame(std::string(2, '\0')),
+                                      zstd_frame(std::string("\x08\0", 2)), zstd_frame(""),
+                                      zstd_frame(std::string(8, '\x01')), zstd_frame("XYZ!")}),
        18, DifferenceResult::damaged},
+
   };
   for (const auto& c : cases) {
     std::string out;
     EXPECT_EQ(apply(old, c.delta, c.size, &out), c.expected) << c.what;
     if (c.expected == DifferenceResult::rebuilt) EXPECT_EQ(out, kExpected) << c.what;
   }
+  // A run of zeros longer than a byte counts (its number in its own stream).
+  const std::string long_gap = std::string(299, '\0') + '\x01';
+  std::string out;
+  EXPECT_EQ(apply(std::string(300, 'a'), delta_of(triple(300, 0, 0), long_gap, ""), 300, &out),
+            DifferenceResult::rebuilt);
+  EXPECT_EQ(out, std::string(299, 'a') + 'b');
   EXPECT_EQ(apply_difference(reinterpret_cast<const unsigned char*>(old.data()), old.size(), sound, 18,
                              [](const unsigned char*, std::size_t) { return false; }),
             DifferenceResult::sink_refused);
@@ -157,7 +192,7 @@ TEST(DifferenceDelta, AppliedToInstalledFiles) {
   write("base", old_bytes());
   write("other", other_base);
   write("short", old_bytes().substr(0, 10));
-  const std::string delta = delta_of(kControl, kDifference, "XYZ!", true);
+  const std::string delta = delta_of(kControl, kDifference, "XYZ!");
   const Digest256 digest = content_digest(kExpected);
   const fs::path output = folder / "out";
   const struct {
