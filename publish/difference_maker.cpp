@@ -80,12 +80,25 @@ class SuffixIndex {
   bool built_ = false;
 };
 
+// A match is taken only when it agrees in more than this many bytes more
+// than the old file at the current offset does (bsdiff takes 8; a larger
+// margin makes fewer, longer approximate matches, which came out smaller on
+// rebuilt libraries).
+constexpr std::int64_t kMatchMargin = 16;
+
+// An approximate match is extended as far as its agreeing bytes, at 3 each,
+// outweigh its differing ones at 2 each (bsdiff weighs them alike): a
+// differing byte costs little in the sparse difference stream, an extra
+// byte costs a whole byte.
+constexpr std::int64_t kAgreeWeight = 3;
+constexpr std::int64_t kDifferWeight = 2;
+
 // bsdiff's matching. The new file is scanned for exact matches in the old
-// file; a match is taken only when it is clearly better (by more than 8
-// bytes) than simply continuing with the old file at the current offset.
-// Between two taken matches, the stretch after the previous match is
-// extended forwards and the stretch before the new one backwards, as far as
-// at least half of the bytes agree: these approximate matches become
+// file; a match is taken only when it is clearly better (by more than
+// kMatchMargin bytes) than simply continuing with the old file at the
+// current offset. Between two taken matches, the stretch after the previous
+// match is extended forwards and the stretch before the new one backwards,
+// as far as enough of their bytes agree: these approximate matches become
 // byte-wise differences (mostly zeros where only addresses moved), and what
 // lies between them is copied as extra bytes.
 void match(std::string_view old_text, std::string_view new_text, const SuffixIndex& index, Streams* out) {
@@ -109,18 +122,21 @@ void match(std::string_view old_text, std::string_view new_text, const SuffixInd
     for (std::int64_t counted = scan; scan < new_size; ++scan) {
       length = index.longest_match(now + scan, new_size - scan, &pos);
       for (; counted < scan + length; ++counted) old_score += agrees(counted, last_offset);
-      if ((length == old_score && length != 0) || length > old_score + 8) break;
+      if ((length == old_score && length != 0) || length > old_score + kMatchMargin) break;
       old_score -= agrees(scan, last_offset);
     }
     if (length == old_score && scan != new_size) continue;  // the previous offset serves as well
 
-    // Forwards from the previous match: the length where matching bytes
-    // most outnumber half of it.
+    // The weight of a stretch of `length` bytes of which `same` agree.
+    const auto weight = [](std::int64_t same, std::int64_t length) {
+      return same * kAgreeWeight - (length - same) * kDifferWeight;
+    };
+    // Forwards from the previous match: the length of the greatest weight.
     std::int64_t forward = 0;
     for (std::int64_t i = 0, same = 0, best = 0; last_scan + i < scan && last_pos + i < old_size;) {
       same += old[last_pos + i] == now[last_scan + i];
       ++i;
-      if (same * 2 - i > best * 2 - forward) {
+      if (weight(same, i) > weight(best, forward)) {
         best = same;
         forward = i;
       }
@@ -130,7 +146,7 @@ void match(std::string_view old_text, std::string_view new_text, const SuffixInd
     if (scan < new_size) {
       for (std::int64_t i = 1, same = 0, best = 0; scan >= last_scan + i && pos >= i; ++i) {
         same += old[pos - i] == now[scan - i];
-        if (same * 2 - i > best * 2 - backward) {
+        if (weight(same, i) > weight(best, backward)) {
           best = same;
           backward = i;
         }
