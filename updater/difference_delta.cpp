@@ -3,7 +3,6 @@
 #include <zstd.h>
 
 #include <algorithm>
-#include <cstring>
 #include <memory>
 #include <vector>
 

@@ -77,9 +77,9 @@ struct ReleaseManifest {
 
 inline constexpr std::size_t MANIFEST_MAX_BYTES = 64u << 20;  // the manifest's text, decompressed
 
-// A delta is one zstd frame of the new file compressed with the old file as
-// its prefix (ZSTD_CCtx_refPrefix / ZSTD_DCtx_refPrefix), or alone for a
-// file new since that release. Deltas are made for, and applied to, files of
+// A zstd delta ("delta" lines) is one zstd frame of the new file compressed
+// with the old file as its prefix (ZSTD_CCtx_refPrefix /
+// ZSTD_DCtx_refPrefix), or alone for a file new since that release. Deltas are made for, and applied to, files of
 // up to DELTA_MAX_FILE_BYTES (old and new): the old file is mapped into a
 // 32-bit address space. A frame's window covers both files, so it needs at
 // most 2^DELTA_WINDOW_LOG_MAX bytes: a decoder sets ZSTD_d_windowLogMax to it.
