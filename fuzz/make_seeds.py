@@ -6,8 +6,10 @@ fixed time stamp so that the bytes do not change from run to run.
 """
 import io
 import pathlib
+import re
 import struct
 import subprocess
+import tempfile
 import zipfile
 import zlib
 
@@ -169,7 +171,9 @@ def release_manifests():
     deltas = (b"delta " + b256 + b" 0 17 " + d256 + b" deltas/x-y.delta\n"
               b"delta - 17 40 " + d256 + b" deltas/x-y.delta\n")
     stored = b"file 12 " + b256 + b" 120 12 0 data/read me.txt\n"
+    difference = b"difference " + b256 + b" 0 17 " + d256 + b" deltas/x-y.delta\n"
     texts = {
+        "difference": head + exe + difference + deltas.split(b"\n", 1)[1] + stored,
         "empty_release": head,
         "files": head + exe + stored,
         "deltas": head + exe + deltas + stored,
@@ -194,6 +198,65 @@ def release_records():
         write("release_record", name, data)
 
 
+def zstd_frame(data):
+    """A zstd frame that names its content size (the tool writes it for a file)."""
+    with tempfile.TemporaryDirectory() as folder:
+        path = pathlib.Path(folder) / "stream"
+        path.write_bytes(data)
+        return subprocess.run(["zstd", "-19", "-q", "-c", str(path)], capture_output=True, check=True).stdout
+
+
+def leb128(value):
+    out = b""
+    while value >= 0x80:
+        out += bytes([(value & 0x7F) | 0x80])
+        value >>= 7
+    return out + bytes([value])
+
+
+def difference_deltas():
+    """Inputs of the difference_delta target: [2-byte base length][base]
+    [4-byte new size][delta], all little-endian."""
+    def triple(add, extra, seek):
+        return leb128(add) + leb128(extra) + leb128(seek * 2 if seek >= 0 else -seek * 2 - 1)
+
+    def delta(control, difference, extra):
+        # The difference bytes in turns of zeros (gaps) and non-zero bytes.
+        streams = {"gaps": b"", "lengths": b"", "numbers": b""}
+
+        def count(stream, n):
+            if n < 255:
+                streams[stream] += bytes([n])
+            else:
+                streams[stream] += b"\xff"
+                streams["numbers"] += leb128(n)
+
+        values, end = b"", 0
+        for run in re.finditer(rb"[^\x00]+", difference):
+            count("gaps", run.start() - end)
+            count("lengths", len(run.group()))
+            values += run.group()
+            end = run.end()
+        frames = [zstd_frame(s) for s in (control, streams["gaps"], streams["lengths"], streams["numbers"],
+                                          values, extra)]
+        return b"BXDIFF1\n" + b"".join(struct.pack("<Q", len(f)) for f in frames) + b"".join(frames)
+
+    base = bytes(range(64))
+    cases = {
+        # 8 bytes from the base plus one, "XYZ", 4 bytes as they are, back
+        # to the start, 2 bytes and "!".
+        "sound": (18, delta(triple(8, 3, 4) + triple(4, 0, -16) + triple(2, 1, 0),
+                            b"\x01" * 8 + b"\x00" * 6, b"XYZ!")),
+        "same_file": (64, delta(triple(64, 0, 0), b"\x00" * 64, b"")),
+        "extra_only": (5, delta(triple(0, 5, 0), b"", b"hello")),
+        "long_gap": (64, delta(triple(64, 0, 0), b"\x00" * 300 + b"\x05", b"")),
+        "seek_outside": (18, delta(triple(8, 3, 60) + triple(4, 0, -16) + triple(2, 1, 0),
+                                   b"\x01" * 8 + b"\x00" * 6, b"XYZ!")),
+    }
+    for name, (size, data) in cases.items():
+        write("difference_delta", name, struct.pack("<H", len(base)) + base + struct.pack("<I", size) + data)
+
+
 if __name__ == "__main__":
     version_lists()
     entry_names()
@@ -203,3 +266,4 @@ if __name__ == "__main__":
     keys_files()
     release_manifests()
     release_records()
+    difference_deltas()

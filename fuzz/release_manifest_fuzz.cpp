@@ -24,6 +24,7 @@ void check_text(std::string_view text) {
     FUZZ_CHECK(file.compressed_size <= manifest->package_size - file.header_offset);
     for (const ManifestDelta& delta : file.deltas) {
       FUZZ_CHECK(delta.size > 0 && delta.offset + delta.size > delta.offset);
+      FUZZ_CHECK(!delta.from_nothing || delta.kind == DeltaKind::zstd_frame);
       FUZZ_CHECK(delta.file.rfind("deltas/", 0) == 0);
       FUZZ_CHECK(delta.file.find_first_of("/\\", 7) == std::string::npos);
     }

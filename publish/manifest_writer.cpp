@@ -13,6 +13,7 @@
 
 #include "pack/zip_backend.h"
 #include "pack/zip_layout.h"
+#include "publish/difference_maker.h"
 #include "publish/release_deltas.h"
 #include "publish/release_list.h"
 #include "updater/version_list.h"
@@ -309,12 +310,13 @@ ManifestResult make_manifest(const ManifestRequest& request) {
       std::unique_lock<std::mutex> one_at_a_time(large, std::defer_lock);
       if (base.size() + content->size() > kLargeDeltaBytes) one_at_a_time.lock();
       frame.bytes = make_delta_frame(base, *content);
-      if (one_at_a_time.owns_lock()) one_at_a_time.unlock();
       if (frame.bytes.empty()) {
         errors[i] = "cannot make a delta of \"" + record.name + "\" (out of memory?)";
         failed = true;
         return;
       }
+      if (!frame.delta.from_nothing) take_smaller_difference(base, *content, &frame.delta.kind, &frame.bytes);
+      if (one_at_a_time.owns_lock()) one_at_a_time.unlock();
       if (!delta_is_worth_it(frame.delta.from_nothing, frame.bytes.size(), file.compressed_size)) continue;
       frame.delta.size = frame.bytes.size();
       frame.delta.digest = content_digest(frame.bytes);
@@ -447,8 +449,10 @@ std::vector<std::string> manifest_problems(const fs::path& folder, const std::st
           continue;
         }
       }
-      const std::optional<std::string> rebuilt =
-          apply_delta_frame(base ? std::string_view(*base) : std::string_view(), *frame, file.size);
+      const std::string_view base_bytes = base ? std::string_view(*base) : std::string_view();
+      const std::optional<std::string> rebuilt = delta.kind == DeltaKind::difference
+                                                     ? apply_difference_delta(base_bytes, *frame, file.size)
+                                                     : apply_delta_frame(base_bytes, *frame, file.size);
       if (!rebuilt || content_digest(*rebuilt) != file.digest) {
         out.push_back(delta_label + "does not rebuild the file");
       }

@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "publish/difference_maker.h"
 #include "updater/release_manifest.h"
 
 namespace brindax::publish {
@@ -63,6 +64,15 @@ std::optional<std::string> apply_delta_frame(std::string_view base, std::string_
       ZSTD_decompressDCtx(context.get(), content.data(), content.size(), frame.data(), frame.size());
   if (ZSTD_isError(got) || got != size) return std::nullopt;
   return content;
+}
+
+void take_smaller_difference(std::string_view base, std::string_view content, DeltaKind* kind,
+                             std::string* bytes) {
+  std::optional<std::string> difference = make_difference_delta(base, content);
+  if (difference && difference->size() < bytes->size()) {
+    *bytes = std::move(*difference);
+    *kind = DeltaKind::difference;
+  }
 }
 
 bool delta_is_worth_it(bool from_nothing, std::uint64_t frame_size, std::uint64_t compressed_size) {

@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "updater/release_manifest.h"
+
 namespace brindax::publish {
 
 // The frame that rebuilds `content` from `base` (empty: from nothing).
@@ -20,6 +22,13 @@ std::string make_delta_frame(std::string_view base, std::string_view content);
 // whole frame that decodes to exactly `size` bytes.
 std::optional<std::string> apply_delta_frame(std::string_view base, std::string_view frame,
                                              std::uint64_t size);
+
+// Makes the difference delta of `content` from `base` too and, when it is
+// smaller than `*bytes` (a zstd frame of the same), puts it there and sets
+// `*kind` to difference. A difference delta that cannot be made (out of
+// memory, a control stream over the updater's bound) leaves the frame.
+void take_smaller_difference(std::string_view base, std::string_view content, DeltaKind* kind,
+                             std::string* bytes);
 
 // Whether a frame is offered for an entry of `compressed_size` bytes in the
 // package: a delta from an earlier file when it saves at least a tenth (less

@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev googletest
           libzip-dev zipcmp zipmerge ziptool zlib1g-dev python3-pyftpdlib zip unzip curl
           libsodium-dev minisign libzstd-dev zstd clang libclang-rt-dev llvm
-          libcurl4-openssl-dev libssl-dev nginx-light tinyproxy openssl stress-ng strace)
+          libcurl4-openssl-dev libssl-dev nginx-light tinyproxy openssl stress-ng strace libdivsufsort-dev)
 # (zipcmp, zipmerge and ziptool: libzip's CMake package names them. clang and
 # libclang-rt-dev are the distribution's default version of each, so the
 # compiler matches its sanitizer and libFuzzer runtimes; llvm brings

@@ -11,6 +11,7 @@
 #include "pack/parallel_unpack.h"
 #include "runtime/core/mapped_file.h"
 #include "runtime/core/os_file.h"
+#include "updater/difference_delta.h"
 
 namespace brindax {
 namespace {
@@ -101,10 +102,41 @@ DeltaOutcome apply_delta(const char* base, std::string_view frame, std::uint64_t
   return DeltaOutcome::applied;
 }
 
+DeltaOutcome apply_difference_file(const char* base, std::string_view delta, std::uint64_t size,
+                                   const Digest256& digest, const char* output) {
+  if (size > DELTA_MAX_FILE_SIZE) return DeltaOutcome::too_large;
+  os::ReadOnlyFile old_file;
+  if (base == nullptr || !old_file.open(base)) return DeltaOutcome::no_base;
+  if (static_cast<std::uint64_t>(old_file.size()) > DELTA_MAX_FILE_SIZE) return DeltaOutcome::too_large;
+  const unsigned char* old_bytes = old_file.map();
+  if (old_bytes == nullptr) return DeltaOutcome::no_base;
+
+  OutputFile out;
+  out.handle = os::create_always(output);
+  if (out.handle == os::NO_FILE) return DeltaOutcome::write_failed;
+  ContentHash256 hash;
+  bool write_failed = false;
+  const DifferenceResult result = apply_difference(
+      old_bytes, static_cast<std::uint64_t>(old_file.size()), delta, size,
+      [&](const unsigned char* data, std::size_t n) {
+        hash.update(data, n);
+        write_failed = !os::write_all(out.handle, data, static_cast<std::int32_t>(n));
+        return !write_failed;
+      });
+  if (write_failed) return DeltaOutcome::write_failed;
+  if (result != DifferenceResult::rebuilt) return DeltaOutcome::corrupt;
+  if (hash.finish() != digest) return DeltaOutcome::other_content;
+  if (!out.close()) return DeltaOutcome::write_failed;
+  os::set_executable(output, old_file.executable());
+  return DeltaOutcome::applied;
+}
+
 void apply_deltas(std::vector<DeltaJob>& jobs) {
   const auto run = [](DeltaJob& job) {
-    job.outcome = apply_delta(job.base.empty() ? nullptr : job.base.c_str(), job.frame, job.size,
-                              job.digest, job.output.c_str());
+    const char* base = job.base.empty() ? nullptr : job.base.c_str();
+    job.outcome = job.kind == DeltaKind::difference
+                      ? apply_difference_file(base, job.frame, job.size, job.digest, job.output.c_str())
+                      : apply_delta(base, job.frame, job.size, job.digest, job.output.c_str());
     std::string().swap(job.frame);  // the frame's memory goes as soon as it is used
   };
   std::vector<DeltaJob*> small, large;

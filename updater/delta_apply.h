@@ -37,7 +37,14 @@ enum class DeltaOutcome : std::uint8_t {
 DeltaOutcome apply_delta(const char* base, std::string_view frame, std::uint64_t size,
                          const Digest256& digest, const char* output);
 
+// The same for a difference delta (updater/difference_delta.h), which
+// always has a base: the base is mapped, the streams decompressed a block
+// at a time, the result written and hashed as it is made.
+DeltaOutcome apply_difference_file(const char* base, std::string_view delta, std::uint64_t size,
+                                   const Digest256& digest, const char* output);
+
 struct DeltaJob {
+  DeltaKind kind = DeltaKind::zstd_frame;
   std::string base;  // empty: a delta from nothing
   std::string frame;
   std::uint64_t size = 0;

@@ -296,6 +296,7 @@ class DeltaReceiver final : public PieceReceiver {
     if (frame_.size() < delta_.size) return true;
     if (frame_.size() > delta_.size || hash_.finish() != delta_.digest) return false;
     DeltaJob job;
+    job.kind = delta_.kind;
     job.base = delta_.from_nothing ? std::string() : work_.file->name;
     job.frame = std::move(frame_);
     job.size = work_.file->size;

@@ -3,6 +3,7 @@
 // entry by range, the whole package), the falls from one to the next, and
 // the tree each run leaves, held to what a fresh full install gives.
 #include "updater/delta_test_support.h"
+#include "updater/release_manifest.h"
 
 namespace brindax::process_test {
 namespace {
@@ -40,6 +41,11 @@ class DeltaUpdate : public UpdaterProcess {
 TEST_F(DeltaUpdate, EachFileTakesTheCheapestPathThatHoldsAndTheResultIsAFullInstalls) {
   const fs::path r1 = make_release(1);
   const fs::path r2 = make_release(2, {"--previous", r1.string()});
+  // Both kinds of delta are on the paths below.
+  const std::optional<std::string> manifest = decompress_release_manifest(read_file(r2 / "Brindax.ver.manifest"));
+  ASSERT_TRUE(manifest);
+  EXPECT_NE(manifest->find("\ndifference "), std::string::npos);
+  EXPECT_NE(manifest->find("\ndelta "), std::string::npos);
   const fs::path r3 = make_release(3, {"--previous", r2.string(), "--delta-from", r1.string()});
   const fs::path r3_no_r1 = base_ / "r3-from-r2";
   fs::rename(r3, r3_no_r1);

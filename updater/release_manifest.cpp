@@ -140,8 +140,14 @@ bool parse_file_line(std::string_view line, std::uint64_t package_size, Manifest
 bool parse_delta_line(std::string_view line, ManifestDelta* delta) {
   Fields fields(line);
   std::string_view base;
-  if (!fields.word("delta") || !fields.next(&base)) return false;
-  delta->from_nothing = base == "-";
+  std::string_view kind;
+  if (!fields.next(&kind) || !fields.next(&base)) return false;
+  if (kind == "difference") {
+    delta->kind = DeltaKind::difference;
+  } else if (kind != "delta") {
+    return false;
+  }
+  delta->from_nothing = base == "-" && delta->kind == DeltaKind::zstd_frame;
   if (!delta->from_nothing && !Fields::parse_hex(base, &delta->base)) return false;
   if (!fields.number(&delta->offset) || !fields.number(&delta->size) ||
       !fields.digest(&delta->digest) || !fields.rest(&delta->file)) {
@@ -209,7 +215,7 @@ std::optional<ReleaseManifest> parse_release_manifest(std::string_view text) {
       manifest.files.push_back(std::move(file));
       bases.clear();
       from_nothing = false;
-    } else if (line.substr(0, 6) == "delta " && !manifest.files.empty()) {
+    } else if ((line.substr(0, 6) == "delta " || line.substr(0, 11) == "difference ") && !manifest.files.empty()) {
       ManifestDelta delta;
       if (!parse_delta_line(line, &delta)) return std::nullopt;
       // One delta per base: which of two would be the one to take?
@@ -234,7 +240,7 @@ std::string format_release_manifest(const ReleaseManifest& manifest) {
             std::to_string(file.header_offset) + ' ' + std::to_string(file.compressed_size) + ' ' +
             std::to_string(file.method) + ' ' + file.name + '\n';
     for (const ManifestDelta& delta : file.deltas) {
-      text += "delta ";
+      text += delta.kind == DeltaKind::difference ? "difference " : "delta ";
       text += delta.from_nothing ? std::string("-") : digest_hex(delta.base);
       text += ' ' + std::to_string(delta.offset) + ' ' + std::to_string(delta.size) + ' ' +
               digest_hex(delta.digest) + ' ' + delta.file + '\n';

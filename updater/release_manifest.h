@@ -15,11 +15,14 @@
 //   list <blake2b-512 of the version list>
 //   file <size> <blake2b-256> <local header offset> <compressed size> <method> <name>
 //   delta <base blake2b-256 | -> <offset> <size> <blake2b-256 of the delta> <delta file>
+//   difference <base blake2b-256> <offset> <size> <blake2b-256 of the delta> <delta file>
 //   ...
 //
 // A "file" line per record of the list, in the list's order, each followed
-// by the deltas offered for it; "-" as the base marks a file new since that
-// release (its whole content compressed alone). Every name is one that the
+// by the deltas offered for it, at most one per base; "-" as the base marks
+// a file new since that release (its whole content compressed alone). The
+// first word names the delta's kind: "delta" a zstd frame (below),
+// "difference" a difference delta (updater/difference_delta.h). Every name is one that the
 // updater would install; delta files lie in the folder "deltas/".
 //
 // Pure functions over bytes: the publisher writes manifests, the updater and
@@ -39,6 +42,11 @@ namespace brindax {
 using Digest256 = std::array<std::uint8_t, 32>;  // BLAKE2b-256 (libsodium crypto_generichash)
 using Digest512 = std::array<std::uint8_t, 64>;  // BLAKE2b-512, as the release binding uses
 
+enum class DeltaKind : std::uint8_t {
+  zstd_frame,  // one zstd frame with the old file as its prefix (or alone)
+  difference,  // bsdiff-like streams (updater/difference_delta.h); never from nothing
+};
+
 struct ManifestDelta {
   bool from_nothing = false;  // a file new since that release: zstd of the whole file, no base
   Digest256 base{};           // digest of the old file it applies to (unused when from_nothing)
@@ -46,6 +54,7 @@ struct ManifestDelta {
   std::uint64_t offset = 0;   // where this delta's zstd frame lies in that file
   std::uint64_t size = 0;
   Digest256 digest{};         // BLAKE2b-256 of those `size` bytes
+  DeltaKind kind = DeltaKind::zstd_frame;
 };
 
 struct ManifestFile {
@@ -68,9 +77,9 @@ struct ReleaseManifest {
 
 inline constexpr std::size_t MANIFEST_MAX_BYTES = 64u << 20;  // the manifest's text, decompressed
 
-// A delta is one zstd frame of the new file compressed with the old file as
-// its prefix (ZSTD_CCtx_refPrefix / ZSTD_DCtx_refPrefix), or alone for a
-// file new since that release. Deltas are made for, and applied to, files of
+// A zstd delta ("delta" lines) is one zstd frame of the new file compressed
+// with the old file as its prefix (ZSTD_CCtx_refPrefix /
+// ZSTD_DCtx_refPrefix), or alone for a file new since that release. Deltas are made for, and applied to, files of
 // up to DELTA_MAX_FILE_BYTES (old and new): the old file is mapped into a
 // 32-bit address space. A frame's window covers both files, so it needs at
 // most 2^DELTA_WINDOW_LOG_MAX bytes: a decoder sets ZSTD_d_windowLogMax to it.

@@ -91,12 +91,26 @@ TEST(ReleaseManifest, AnythingOutOfPlaceIsRefused) {
            replaced(" deltas/x-y.delta\ndelta -", " deltas/sub/x.delta\ndelta -"),
            replaced(" deltas/x-y.delta\ndelta -", " deltas/\ndelta -"),
            replaced("delta - 17 40 " + kD256, "delta - 17 40 " + kD256 + " "),
+           replaced("delta - 17", "difference - 17"),            // a difference needs a base
+           replaced("delta - 17", "difference " + kB256 + " 17"),  // two kinds from one base
+           replaced("delta - 17", "Difference - 17"),
        }) {
     EXPECT_FALSE(parse_release_manifest(bad)) << bad;
   }
   EXPECT_FALSE(parse_release_manifest(good + std::string(MANIFEST_MAX_BYTES, 'x')));
   // A release without files is a release still.
   EXPECT_TRUE(parse_release_manifest(good.substr(0, good.find("file "))));
+}
+
+TEST(ReleaseManifest, DeltaKindsFormatBack) {
+  std::string text = sound_text();
+  text.replace(text.find("delta " + kB256), 6, "difference ");
+  const std::optional<ReleaseManifest> manifest = parse_release_manifest(text);
+  ASSERT_TRUE(manifest);
+  EXPECT_EQ(manifest->files[0].deltas[0].kind, DeltaKind::difference);
+  EXPECT_EQ(manifest->files[0].deltas[0].base[0], 0xbb);
+  EXPECT_EQ(manifest->files[0].deltas[1].kind, DeltaKind::zstd_frame);
+  EXPECT_EQ(format_release_manifest(*manifest), text);
 }
 
 TEST(ReleaseManifest, CompressedFileIsOneBoundedFrame) {

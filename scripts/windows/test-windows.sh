@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds and tests the Windows updater:
 #   1. installs what is missing (mingw-w64, zlib for mingw, Wine, Xvfb, ...);
-#   2. builds libzip, libsodium and libzstd for both Windows targets from Debian's
-#      source packages;
+#   2. builds libzip, libsodium, libzstd and (for brindax-publish) libdivsufsort
+#      for both Windows targets from Debian's source packages;
 #   3. configures and builds the presets windows-x86 (the 32-bit product)
 #      and windows-x64 (64-bit, with the unit tests);
 #   4. runs the 64-bit unit tests under wine64 (ctest);
@@ -70,7 +70,7 @@ summary() {
 
 # --- 1. packages -----------------------------------------------------------------
 install_packages() {
-  local packages=(cmake ninja-build dpkg-dev libzip-dev libsodium-dev libzstd-dev googletest
+  local packages=(cmake ninja-build dpkg-dev libzip-dev libsodium-dev libzstd-dev libdivsufsort-dev googletest
                   make autoconf automake libtool minisign
                   gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix
                   gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix
@@ -155,6 +155,7 @@ build_product_for() {  # build_product_for <build directory> <cmake -D options..
     -DBRINDAX_LIBZIP_PREFIX="$root/$x64/_deps/libzip" \
     -DBRINDAX_SODIUM_PREFIX="$root/$x64/_deps/libsodium" \
     -DBRINDAX_ZSTD_PREFIX="$root/$x64/_deps/libzstd" \
+    -DBRINDAX_DIVSUFSORT_PREFIX="$root/$x64/_deps/libdivsufsort" \
     >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
   cmake --build "$dir" -j "$jobs" --target brindax-updater
 }
@@ -209,18 +210,22 @@ step "libzstd for i686 (Debian source)" \
   scripts/windows/build-libzstd.sh i686 "$x86/_deps/libzstd" || x86_lib=1
 step "libzstd for x86_64 (Debian source)" \
   scripts/windows/build-libzstd.sh x86_64 "$x64/_deps/libzstd" || x64_lib=1
+step "libdivsufsort for i686 (Debian source)" \
+  scripts/windows/build-libdivsufsort.sh i686 "$x86/_deps/libdivsufsort" || x86_lib=1
+step "libdivsufsort for x86_64 (Debian source)" \
+  scripts/windows/build-libdivsufsort.sh x86_64 "$x64/_deps/libdivsufsort" || x64_lib=1
 
 if [ $x86_lib -eq 0 ]; then
   step "build windows-x86 (product)" build_preset windows-x86 "$x86"
   x86_built=$?
 else
-  skip "build windows-x86 (product)" "no libzip, libsodium or libzstd"; x86_built=1
+  skip "build windows-x86 (product)" "no libzip, libsodium, libzstd or libdivsufsort"; x86_built=1
 fi
 if [ $x64_lib -eq 0 ]; then
   step "build windows-x64 (with tests)" build_preset windows-x64 "$x64"
   x64_built=$?
 else
-  skip "build windows-x64 (with tests)" "no libzip, libsodium or libzstd"; x64_built=1
+  skip "build windows-x64 (with tests)" "no libzip, libsodium, libzstd or libdivsufsort"; x64_built=1
 fi
 
 if [ $x64_built -eq 0 ]; then
