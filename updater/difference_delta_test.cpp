@@ -205,7 +205,8 @@ TEST(DifferenceDelta, AppliedToInstalledFiles) {
       {"missing", DeltaOutcome::no_base},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(apply_difference_file((folder / c.base).c_str(), delta, kExpected.size(), digest, output.c_str()),
+    EXPECT_EQ(apply_difference_file((folder / c.base).string().c_str(), delta, kExpected.size(), digest,
+                                    output.string().c_str()),
               c.expected)
         << c.base;
     if (c.expected == DeltaOutcome::applied) {
