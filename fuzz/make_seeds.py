@@ -220,7 +220,7 @@ def difference_deltas():
     def triple(add, extra, seek):
         return leb128(add) + leb128(extra) + leb128(seek * 2 if seek >= 0 else -seek * 2 - 1)
 
-    def delta(control, difference, extra):
+    def delta(control, difference, extra, magic=b"BXDIFF2\n"):
         # The difference bytes in turns of zeros (gaps) and non-zero bytes.
         streams = {"gaps": b"", "lengths": b"", "numbers": b""}
 
@@ -239,7 +239,7 @@ def difference_deltas():
             end = run.end()
         frames = [zstd_frame(s) for s in (control, streams["gaps"], streams["lengths"], streams["numbers"],
                                           values, extra)]
-        return b"BXDIFF1\n" + b"".join(struct.pack("<Q", len(f)) for f in frames) + b"".join(frames)
+        return magic + b"".join(struct.pack("<Q", len(f)) for f in frames) + b"".join(frames)
 
     base = bytes(range(64))
     cases = {
@@ -250,6 +250,11 @@ def difference_deltas():
         "same_file": (64, delta(triple(64, 0, 0), b"\x00" * 64, b"")),
         "extra_only": (5, delta(triple(0, 5, 0), b"", b"hello")),
         "long_gap": (64, delta(triple(64, 0, 0), b"\x00" * 300 + b"\x05", b"")),
+        # Signed differences that carry into the next byte, and the earlier
+        # form that carries nothing.
+        "carries": (64, delta(triple(64, 0, 0), b"\xc0\x00\x7f\x00" * 16, b"")),
+        "no_carry": (18, delta(triple(8, 3, 4) + triple(4, 0, -16) + triple(2, 1, 0),
+                               b"\x01" * 8 + b"\x00" * 6, b"XYZ!", magic=b"BXDIFF1\n")),
         "seek_outside": (18, delta(triple(8, 3, 60) + triple(4, 0, -16) + triple(2, 1, 0),
                                    b"\x01" * 8 + b"\x00" * 6, b"XYZ!")),
     }

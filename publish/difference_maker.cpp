@@ -99,7 +99,8 @@ constexpr std::int64_t kDifferWeight = 2;
 // current offset. Between two taken matches, the stretch after the previous
 // match is extended forwards and the stretch before the new one backwards,
 // as far as enough of their bytes agree: these approximate matches become
-// byte-wise differences (mostly zeros where only addresses moved), and what
+// byte-wise differences with carries (mostly zeros where only addresses
+// moved, and one byte per moved address), and what
 // lies between them is copied as extra bytes.
 void match(std::string_view old_text, std::string_view new_text, const SuffixIndex& index, Streams* out) {
   const auto* old = reinterpret_cast<const unsigned char*>(old_text.data());
@@ -169,8 +170,9 @@ void match(std::string_view old_text, std::string_view new_text, const SuffixInd
       backward -= split;
     }
 
+    int carry = 0;  // each stretch starts without one
     for (std::int64_t i = 0; i < forward; ++i) {
-      out->difference += static_cast<char>(now[last_scan + i] - old[last_pos + i]);
+      out->difference += static_cast<char>(difference_byte(old[last_pos + i], now[last_scan + i], &carry));
     }
     const std::int64_t extra = (scan - backward) - (last_scan + forward);
     out->extra.append(new_text.substr(static_cast<std::size_t>(last_scan + forward), static_cast<std::size_t>(extra)));

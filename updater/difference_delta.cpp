@@ -3,6 +3,7 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -173,14 +174,39 @@ class DifferenceBytes {
   bool tail_ = false;
 };
 
+// Turns the difference bytes `bytes[0, n)` into new bytes, against the old
+// bytes `old[0, n)`, under and on with `*carry`. Where nothing is carried,
+// runs of zero differences (most bytes) are the old bytes as they are.
+void add_with_carry(const unsigned char* old, unsigned char* bytes, std::size_t n, int* carry) {
+  std::size_t i = 0;
+  while (i < n) {
+    if (*carry == 0) {
+      std::size_t end = i;
+      for (std::uint64_t word = 0; end + 8 <= n; end += 8) {
+        std::memcpy(&word, bytes + end, 8);
+        if (word != 0) break;
+      }
+      while (end < n && bytes[end] == 0) ++end;
+      std::memcpy(bytes + i, old + i, end - i);
+      if (end == n) return;
+      i = end;
+    }
+    const int sum = old[i] + static_cast<signed char>(bytes[i]) + *carry;
+    bytes[i] = static_cast<unsigned char>(sum);
+    *carry = sum < 0 ? -1 : (sum > 255 ? 1 : 0);
+    ++i;
+  }
+}
+
 }  // namespace
 
 DifferenceResult apply_difference(const unsigned char* old_data, std::uint64_t old_size,
                                   std::string_view delta, std::uint64_t size, const DifferenceSink& sink) {
   using enum DifferenceResult;
-  if (delta.size() < DIFFERENCE_HEADER_BYTES || delta.substr(0, DIFFERENCE_MAGIC.size()) != DIFFERENCE_MAGIC) {
-    return damaged;
-  }
+  if (delta.size() < DIFFERENCE_HEADER_BYTES) return damaged;
+  const std::string_view magic = delta.substr(0, DIFFERENCE_MAGIC.size());
+  const bool carries = magic == DIFFERENCE_MAGIC;
+  if (!carries && magic != DIFFERENCE_MAGIC_NO_CARRY) return damaged;
   FrameReader control, extra;
   DifferenceBytes difference;
   FrameReader* const streams[kStreams] = {&control,           &difference.gaps,   &difference.lengths,
@@ -205,10 +231,15 @@ DifferenceResult apply_difference(const unsigned char* old_data, std::uint64_t o
       return damaged;
     }
     if (add > size - made || add > old_size - old_pos) return damaged;
+    int carry = 0;
     for (std::uint64_t left = add; left > 0;) {
       const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, block.size()));
       if (!difference.next(n, block.data())) return damaged;
-      for (std::size_t i = 0; i < n; ++i) block[i] = static_cast<unsigned char>(block[i] + old_data[old_pos + i]);
+      if (carries) {
+        add_with_carry(old_data + old_pos, block.data(), n, &carry);
+      } else {
+        for (std::size_t i = 0; i < n; ++i) block[i] = static_cast<unsigned char>(block[i] + old_data[old_pos + i]);
+      }
       if (!sink(block.data(), n)) return sink_refused;
       old_pos += n;
       made += n;

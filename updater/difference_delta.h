@@ -6,15 +6,22 @@
 //
 // A delta is a header and six zstd frames, one per stream, back to back:
 //
-//   8 bytes      "BXDIFF1\n"
+//   8 bytes      "BXDIFF2\n" (or "BXDIFF1\n", the earlier form: see "add")
 //   6 x 8 bytes  the frames' lengths (little-endian), in the order below
 //   ...          the frames, exactly filling the rest
 //
 // Each frame announces its content size and needs a window of at most
 // 2^DIFFERENCE_WINDOW_LOG_MAX bytes. The streams:
 //   control  triples of LEB128 numbers (at most 10 bytes each):
-//              add    bytes built as old byte + difference byte (mod 256),
-//                     reading the old file on from the current old position;
+//              add    bytes built from the old file, read on from the current
+//                     old position, and the difference bytes: each new byte is
+//                     old byte + difference byte + carry (mod 256), where the
+//                     difference byte counts as signed (-128..127) and the
+//                     carry is what the previous byte of the same stretch
+//                     carried over: -1 below 0, +1 above 255, else 0 (0 at a
+//                     stretch's first byte). A moved address then differs in
+//                     its low byte only, whatever borrow the old value needed.
+//                     (The "BXDIFF1" form carries nothing.)
 //              extra  bytes copied from the extra stream;
 //              seek   zigzag-coded signed move of the old position after both;
 //   gaps, lengths, numbers, values
@@ -44,12 +51,22 @@
 
 namespace brindax {
 
-inline constexpr std::string_view DIFFERENCE_MAGIC{"BXDIFF1\n", 8};
+inline constexpr std::string_view DIFFERENCE_MAGIC{"BXDIFF2\n", 8};
+inline constexpr std::string_view DIFFERENCE_MAGIC_NO_CARRY{"BXDIFF1\n", 8};  // still read
 inline constexpr std::size_t DIFFERENCE_HEADER_BYTES = 8 + 6 * 8;
 inline constexpr int DIFFERENCE_WINDOW_LOG_MAX = 23;
 
 // The most control bytes a delta for a new file of `size` bytes may hold.
 constexpr std::uint64_t difference_control_limit(std::uint64_t size) { return size / 8 + 4096; }
+
+// The difference byte that rebuilds `now` from `old` under `*carry`, which
+// it then moves on to the next byte's (the publisher's side of "add").
+inline unsigned char difference_byte(unsigned char old, unsigned char now, int* carry) {
+  const auto difference = static_cast<unsigned char>(now - old - *carry);
+  const int sum = old + static_cast<signed char>(difference) + *carry;
+  *carry = sum < 0 ? -1 : (sum > 255 ? 1 : 0);
+  return difference;
+}
 
 enum class DifferenceResult : std::uint8_t { rebuilt, damaged, sink_refused };
 

@@ -165,7 +165,9 @@ TEST(DifferenceDelta, OnlyASoundDeltaRebuilds) {
   for (const auto& c : cases) {
     std::string out;
     EXPECT_EQ(apply(old, c.delta, c.size, &out), c.expected) << c.what;
-    if (c.expected == DifferenceResult::rebuilt) EXPECT_EQ(out, kExpected) << c.what;
+    if (c.expected == DifferenceResult::rebuilt) {
+      EXPECT_EQ(out, kExpected) << c.what;
+    }
   }
   // A run of zeros longer than a byte counts (its number in its own stream).
   const std::string long_gap = std::string(299, '\0') + '\x01';
@@ -176,6 +178,33 @@ TEST(DifferenceDelta, OnlyASoundDeltaRebuilds) {
   EXPECT_EQ(apply_difference(reinterpret_cast<const unsigned char*>(old.data()), old.size(), sound, 18,
                              [](const unsigned char*, std::size_t) { return false; }),
             DifferenceResult::sink_refused);
+}
+
+// A difference byte is signed and carries into the next byte of its stretch,
+// so a moved address differs in its low byte only; the earlier form adds
+// byte by byte.
+TEST(DifferenceDelta, DifferencesCarryWithinTheirStretch) {
+  const struct {
+    const char* what;
+    std::string_view magic;
+    std::string old, control, difference, expected;
+  } cases[] = {
+      {"a borrow", DIFFERENCE_MAGIC, "\x10\x12\x05", triple(3, 0, 0), std::string("\xe0\0\0", 3), "\xf0\x11\x05"},
+      {"a borrow through a zero", DIFFERENCE_MAGIC, std::string("\x10\0\x07", 3), triple(3, 0, 0),
+       std::string("\xe0\0\0", 3), "\xf0\xff\x06"},
+      {"a carry", DIFFERENCE_MAGIC, "\xf0\x11", triple(2, 0, 0), std::string("\x20\0", 2), "\x10\x12"},
+      {"none past a stretch's end", DIFFERENCE_MAGIC, "\x10\x12", triple(1, 0, 0) + triple(1, 0, 0),
+       std::string("\xe0\0", 2), "\xf0\x12"},
+      {"none in the earlier form", DIFFERENCE_MAGIC_NO_CARRY, "\x10\x12", triple(2, 0, 0),
+       std::string("\xe0\0", 2), "\xf0\x12"},
+  };
+  for (const auto& c : cases) {
+    std::string delta = delta_of(c.control, c.difference, "");
+    delta.replace(0, c.magic.size(), c.magic);
+    std::string out;
+    EXPECT_EQ(apply(c.old, delta, c.expected.size(), &out), DifferenceResult::rebuilt) << c.what;
+    EXPECT_EQ(out, c.expected) << c.what;
+  }
 }
 
 // The updater's side: the base mapped from its file, the result written,
