@@ -27,6 +27,9 @@ constexpr std::string_view kSignatureSuffix = ".minisig";
 // Two files together above this size are diffed one at a time: the
 // strongest level needs several times their size in tables.
 constexpr std::uint64_t kLargeDeltaBytes = std::uint64_t{64} << 20;
+// A ZIP local header's fixed part, before the entry's name: with the name,
+// what fetching an entry by range moves beside its compressed bytes.
+constexpr std::uint64_t kEntryHeaderBytes = 30;
 
 using Archive = std::unique_ptr<zip_t, decltype(&zip_discard)>;
 
@@ -307,17 +310,35 @@ ManifestResult make_manifest(const ManifestRequest& request) {
         }
       }
       const std::string_view base = old ? std::string_view(*old) : std::string_view();
-      std::unique_lock<std::mutex> one_at_a_time(large, std::defer_lock);
-      if (base.size() + content->size() > kLargeDeltaBytes) one_at_a_time.lock();
-      frame.bytes = make_delta_frame(base, *content);
-      if (frame.bytes.empty()) {
-        errors[i] = "cannot make a delta of \"" + record.name + "\" (out of memory?)";
-        failed = true;
-        return;
+      // The frame of `content` from `from` (the smaller kind), false when
+      // it cannot be made.
+      const auto make = [&](std::string_view from, bool difference_too) {
+        std::unique_lock<std::mutex> one_at_a_time(large, std::defer_lock);
+        if (from.size() + content->size() > kLargeDeltaBytes) one_at_a_time.lock();
+        frame.bytes = make_delta_frame(from, *content);
+        if (frame.bytes.empty()) {
+          errors[i] = "cannot make a delta of \"" + record.name + "\" (out of memory?)";
+          failed = true;
+          return false;
+        }
+        if (difference_too) take_smaller_difference(from, *content, &frame.delta.kind, &frame.bytes);
+        return true;
+      };
+      const auto worth_it = [&] {
+        return delta_is_worth_it(frame.delta.from_nothing, frame.bytes.size(), file.compressed_size,
+                                 kEntryHeaderBytes + record.name.size());
+      };
+      if (!make(base, !frame.delta.from_nothing)) return;
+      if (!worth_it()) {
+        // No delta from that release is worth it: the file compressed alone
+        // rides in its delta file instead when that moves no more than the
+        // entry, so that a user at that release fetches the one file.
+        if (frame.delta.from_nothing || std::exchange(from_nothing_offered, true)) continue;
+        frame.delta = ManifestDelta{};
+        frame.delta.from_nothing = true;
+        if (!make(std::string_view(), false)) return;
+        if (!worth_it()) continue;
       }
-      if (!frame.delta.from_nothing) take_smaller_difference(base, *content, &frame.delta.kind, &frame.bytes);
-      if (one_at_a_time.owns_lock()) one_at_a_time.unlock();
-      if (!delta_is_worth_it(frame.delta.from_nothing, frame.bytes.size(), file.compressed_size)) continue;
       frame.delta.size = frame.bytes.size();
       frame.delta.digest = content_digest(frame.bytes);
       frames[i].push_back(std::move(frame));

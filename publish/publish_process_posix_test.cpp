@@ -250,10 +250,13 @@ TEST_F(PublishRoundTrip, ManifestDescribesTheReleaseAndDeltasRebuildIt) {
   std::string app2 = app1, app3 = app1;
   app2[70000] ^= 1;
   app3.insert(100000, "release three");
+  // A file that changes whole each time: no delta is worth it, so it rides
+  // compressed alone in the previous release's delta file.
+  const std::string blob1 = noise(3000, 11), blob2 = noise(3000, 12), blob3 = noise(3000, 13);
   const Folder releases[] = {
-      {{"Brindax.exe", app1}, {"a.txt", "a\n"}},
-      {{"Brindax.exe", app2}, {"a.txt", "a\n"}, {"new.txt", added}},
-      {{"Brindax.exe", app3}, {"a.txt", "a\n"}, {"new.txt", added}},
+      {{"Brindax.exe", app1}, {"a.txt", "a\n"}, {"blob.bin", blob1}},
+      {{"Brindax.exe", app2}, {"a.txt", "a\n"}, {"blob.bin", blob2}, {"new.txt", added}},
+      {{"Brindax.exe", app3}, {"a.txt", "a\n"}, {"blob.bin", blob3}, {"new.txt", added}},
   };
   for (int i = 0; i < 3; ++i) {
     fill(base_ / "src", releases[i]);
@@ -272,7 +275,7 @@ TEST_F(PublishRoundTrip, ManifestDescribesTheReleaseAndDeltasRebuildIt) {
   ASSERT_TRUE(manifest);
   EXPECT_EQ(manifest->package, "Brindax.zip");
   EXPECT_EQ(manifest->list_digest, list_digest_of(base_ / "r3"));
-  ASSERT_EQ(manifest->files.size(), 3u);
+  ASSERT_EQ(manifest->files.size(), 4u);
   const std::string from_r2 = delta_file_name(list_digest_of(base_ / "r2"), manifest->list_digest);
   const std::string from_r1 = delta_file_name(list_digest_of(base_ / "r1"), manifest->list_digest);
   const struct {
@@ -282,9 +285,10 @@ TEST_F(PublishRoundTrip, ManifestDescribesTheReleaseAndDeltasRebuildIt) {
   } expected[] = {
       {"Brindax.exe", app3, {{app2, from_r2}, {app1, from_r1}}},
       {"a.txt", "a\n", {}},
+      {"blob.bin", blob3, {{"", from_r2}}},
       {"new.txt", added, {{"", from_r1}}},  // new since the first: zstd of it alone
   };
-  for (std::size_t i = 0; i < 3; ++i) {
+  for (std::size_t i = 0; i < 4; ++i) {
     const ManifestFile& file = manifest->files[i];
     SCOPED_TRACE(file.name);
     EXPECT_EQ(file.name, expected[i].name);
@@ -298,7 +302,8 @@ TEST_F(PublishRoundTrip, ManifestDescribesTheReleaseAndDeltasRebuildIt) {
         EXPECT_EQ(delta.base, content_digest(expected[i].deltas[k].first));
       }
       EXPECT_EQ(delta.file, expected[i].deltas[k].second);
-      EXPECT_LT(delta.size, delta.from_nothing ? file.compressed_size : 1000u);
+      // Alone, no more than fetching the entry moves (its local header too).
+      EXPECT_LT(delta.size, delta.from_nothing ? file.compressed_size + 30 + file.name.size() : 1000u);
       const std::string bytes = read_file(base_ / "r3" / delta.file);
       ASSERT_LE(delta.offset + delta.size, bytes.size());
       EXPECT_EQ(delta.digest, content_digest(bytes.substr(delta.offset, delta.size)));
@@ -306,7 +311,7 @@ TEST_F(PublishRoundTrip, ManifestDescribesTheReleaseAndDeltasRebuildIt) {
   }
   const RunResult sound = publish_tool({"verify", "r3", "--previous", "r2", "--delta-from", "r1"});
   EXPECT_EQ(sound.exit_code, 0) << sound.output;
-  EXPECT_NE(sound.output.find("Brindax.ver.manifest: 3 files, 3 deltas\n"), std::string::npos) << sound.output;
+  EXPECT_NE(sound.output.find("Brindax.ver.manifest: 4 files, 4 deltas\n"), std::string::npos) << sound.output;
 
   const std::string served = read_file(base_ / "r3/Brindax.ver.manifest");
   const std::string text = *decompress_release_manifest(served);

@@ -75,8 +75,9 @@ void take_smaller_difference(std::string_view base, std::string_view content, De
   }
 }
 
-bool delta_is_worth_it(bool from_nothing, std::uint64_t frame_size, std::uint64_t compressed_size) {
-  if (from_nothing) return frame_size < compressed_size;
+bool delta_is_worth_it(bool from_nothing, std::uint64_t frame_size, std::uint64_t compressed_size,
+                       std::uint64_t header_size) {
+  if (from_nothing) return frame_size < compressed_size + header_size;
   return frame_size <= compressed_size - compressed_size / 10 && frame_size < compressed_size;
 }
 

@@ -31,10 +31,13 @@ void take_smaller_difference(std::string_view base, std::string_view content, De
                              std::string* bytes);
 
 // Whether a frame is offered for an entry of `compressed_size` bytes in the
-// package: a delta from an earlier file when it saves at least a tenth (less
+// package, whose local header and name take `header_size` more: a delta
+// from an earlier file when it saves at least a tenth of the entry (less
 // would not pay for its line in the manifest and the risk of a fallback);
-// a whole file new since that release when it is smaller at all, as it
-// saves a download of its own.
-bool delta_is_worth_it(bool from_nothing, std::uint64_t frame_size, std::uint64_t compressed_size);
+// a whole file compressed alone (new since that release, or changed with no
+// delta worth it) when it is smaller at all than what fetching the entry
+// moves, as it rides in the delta file and saves a download of its own.
+bool delta_is_worth_it(bool from_nothing, std::uint64_t frame_size, std::uint64_t compressed_size,
+                       std::uint64_t header_size);
 
 }  // namespace brindax::publish

@@ -54,11 +54,11 @@ TEST(ReleaseDeltas, OfferedOnlyWhenClearlySmaller) {
     bool offered;
   } cases[] = {
       {false, 90, 100, true},   {false, 91, 100, false}, {false, 5, 5, false},
-      {false, 1, 0, false},     {true, 99, 100, true},   {true, 100, 100, false},
-      {true, 1, 0, false},
+      {false, 1, 0, false},     {true, 139, 100, true},  {true, 140, 100, false},
+      {true, 41, 0, false},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(delta_is_worth_it(c.from_nothing, c.frame, c.entry), c.offered)
+    EXPECT_EQ(delta_is_worth_it(c.from_nothing, c.frame, c.entry, 40), c.offered)
         << c.from_nothing << " " << c.frame << " " << c.entry;
   }
 }
