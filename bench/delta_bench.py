@@ -9,9 +9,10 @@ brindax-publish (signed with the benchmark's key pair; the second with
 version:
   * the whole package;
   * the changed entries as ranges of the package;
-  * what the manifest offers: per changed file its delta (a new file: its
-    frame compressed alone) or else its entry's range, plus the manifest
-    and the signatures fetched beside the list (manifest and list);
+  * what the manifest offers: per changed file its delta from the installed
+    file, else the file compressed alone (new, or changed with no delta
+    worth it), else its entry's range, each way counted apart, plus the
+    manifest and the signatures fetched beside the list (manifest and list);
   * `zstd -19 --long --patch-from` per changed file (a new file: zstd -19
     --long of it);
   * `bsdiff` per changed file (a new file: against an empty file);
@@ -24,7 +25,7 @@ an update against a full install) come from updater_figures() below when
 and --port, or "build" to build this tree's updater for a free port.
 
 Run: bench/delta_bench.py [--package PKG] [--old VERSION --new VERSION]
-     [--updater PATH|build [--port N]] [--rounds N]
+     [--updater PATH|build [--port N]] [--rounds N] [--fetches]
 Without versions, the two newest versions `apt-cache madison` lists.
 Needs: zstd, bsdiff, minisign, time, dpkg-dev, and for the updater figures
 python3-pyftpdlib.
@@ -106,9 +107,22 @@ def manifest_of(release):
             current = {"size": int(fields[1]), "digest": fields[2], "offset": int(fields[3]),
                        "compressed": int(fields[4]), "name": " ".join(fields[6:]), "deltas": []}
             files[current["name"]] = current
-        else:
-            current["deltas"].append({"base": fields[1], "size": int(fields[3]), "file": " ".join(fields[5:])})
+        elif fields[0] in ("delta", "difference"):
+            current["deltas"].append({"kind": fields[0], "base": fields[1], "size": int(fields[3]),
+                                      "file": " ".join(fields[5:])})
     return files
+
+
+def way_of(file, base):
+    """What the updater takes for `file` over an installed file of digest
+    `base` ("-": none): the delta from it, else the file alone, else the
+    entry by range. (kind, bytes)"""
+    for wanted in (base, "-"):
+        offered = [d for d in file["deltas"] if d["base"] == wanted]
+        if offered:
+            d = offered[0]
+            return ("file alone" if wanted == "-" else d["kind"]), d["size"]
+    return "entry by range", file["compressed"] + 30 + len(file["name"].encode())
 
 
 def tool_sizes(old_src, new_src, changed, work):
@@ -135,7 +149,10 @@ def tool_sizes(old_src, new_src, changed, work):
 # install: the release r1 is installed, the server then serves r2, and the
 # updater brings the installation to r2. Reported per case: bytes that
 # reached the updater (every file, by the counting server's log), the number
-# of downloads, wall time and peak memory (median over the rounds).
+# of downloads, wall time and peak memory (median over the rounds). An FTP
+# range has no end: the server sends on until the updater closes the data
+# connection, and over loopback the rest of the file is then already sent,
+# so the log counts more than the updater read.
 
 def serve(root, port, work):
     log = os.path.join(work, "transfers")
@@ -154,7 +171,7 @@ def serve(root, port, work):
     return server, log
 
 
-def transfers(log):
+def transfers(log, show=False):
     total = count = 0
     with open(log) as f:
         for line in f:
@@ -162,6 +179,8 @@ def transfers(log):
             if name != LIST:
                 total += int(size)
                 count += 1
+                if show:
+                    print("    fetched %s: %s bytes" % (name, size.strip()))
     return total, count
 
 
@@ -171,7 +190,7 @@ def publish_to(root, release):
     shutil.copytree(release, remote)
 
 
-def update_once(updater, port, work, r1, r2, mode, fresh):
+def update_once(updater, port, work, r1, r2, mode, fresh, show=False):
     """One run of `mode` bringing an installation (empty when `fresh`) at r1
     to r2: (seconds, peak KiB, bytes fetched beside the list, downloads)."""
     root = os.path.join(work, "ftp")
@@ -195,7 +214,7 @@ def update_once(updater, port, work, r1, r2, mode, fresh):
         server.send_signal(signal.SIGTERM)
         server.wait()
     assert code == 0, (code, err)
-    fetched, downloads = transfers(log)
+    fetched, downloads = transfers(log, show)
     return seconds, peak, fetched, downloads
 
 
@@ -211,7 +230,8 @@ def updater_figures(args, r1, r2, work):
     for title, mode, fresh in (("full install, empty folder (MajAll)", "MajAll", True),
                                ("partial update from the first (MajLocal)", "MajLocal", False),
                                ("full install over the first (MajAll)", "MajAll", False)):
-        runs = [update_once(updater, port, work, r1, r2, mode, fresh) for _ in range(args.rounds)]
+        runs = [update_once(updater, port, work, r1, r2, mode, fresh, args.fetches and i == 0)
+                for i in range(args.rounds)]
         lines.append("  %-44s %8.3f s  %7.1f MiB peak  %12d bytes in %d downloads" % (
             title, statistics.median(r[0] for r in runs), statistics.median(r[1] for r in runs) / 1024,
             runs[0][2], runs[0][3]))
@@ -226,6 +246,7 @@ def main():
     parser.add_argument("--updater", help='an updater built for 127.0.0.1 and --port, or "build"')
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--fetches", action="store_true", help="list what each kind of run fetched")
     parser.add_argument("--publish", help="brindax-publish to use (default: build this tree's)")
     args = parser.parse_args()
     if args.updater and args.updater != "build" and not args.port:
@@ -255,17 +276,12 @@ def main():
         package = os.path.getsize(os.path.join(r2, "Brindax.zip"))
         ranges = sum(m2[n]["compressed"] + 30 + len(n.encode()) for n, _ in changed)
         beside = sum(os.path.getsize(os.path.join(r2, f)) for f in (MANIFEST, MANIFEST + ".minisig", LIST + ".minisig"))
-        pieces = 0
-        delta_count = 0
+        ways = {}
         for name, is_new in changed:
-            f = m2[name]
-            base = "-" if is_new else m1[name]["digest"]
-            offered = [d for d in f["deltas"] if d["base"] == base]
-            if offered:
-                pieces += offered[0]["size"]
-                delta_count += 1
-            else:
-                pieces += f["compressed"] + 30 + len(name.encode())
+            kind, size = way_of(m2[name], "-" if is_new else m1[name]["digest"])
+            count, total = ways.get(kind, (0, 0))
+            ways[kind] = (count + 1, total + size)
+        pieces = sum(total for _, total in ways.values())
         zstd19, bsdiff = tool_sizes(src1, src2, changed, work)
 
         print("%s %s -> %s: %d files (%d and %d links or odd names left out), %d changed, %d new, "
@@ -274,8 +290,10 @@ def main():
                                      sum(f["size"] for f in m2.values()) / MIB))
         rows = [("whole package", package),
                 ("changed entries by range", ranges),
-                ("manifest + signatures + pieces (%d deltas)" % delta_count, beside + pieces),
-                ("  of which manifest and signatures", beside),
+                ("manifest + signatures + pieces", beside + pieces),
+                ("  of which manifest and signatures", beside)] + [
+                ("  of which %d by %s" % (count, kind), total) for kind, (count, total) in sorted(ways.items())] + [
+
                 ("zstd -19 --long --patch-from per file", zstd19),
                 ("bsdiff per file", bsdiff)]
         for title, size in rows:
