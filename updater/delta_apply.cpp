@@ -4,9 +4,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "pack/parallel_unpack.h"
 #include "runtime/core/mapped_file.h"
@@ -30,6 +34,105 @@ struct OutputFile {
     handle = os::NO_FILE;
     return closed;
   }
+};
+
+// A rebuilt file on its way to disk, and its digest. Its bytes are gathered
+// into large blocks (few writes); for a large file a second thread hashes
+// and writes each block while the next one is made, as hashing costs about
+// as much as making the bytes.
+class RebuiltFile {
+ public:
+  RebuiltFile(os::FileHandle handle, std::uint64_t size) : handle_(handle) {
+    filling_.reserve(kBlockBytes);
+    if (size < kThreadedBytes) return;
+    try {
+      pending_.reserve(kBlockBytes);
+      worker_ = std::thread([this] { drain_pending(); });
+    } catch (const std::exception&) {
+      // No second thread: the calling thread does it all.
+    }
+  }
+  RebuiltFile(const RebuiltFile&) = delete;
+  RebuiltFile& operator=(const RebuiltFile&) = delete;
+  ~RebuiltFile() { stop(); }
+
+  // False once a write failed.
+  bool put(const unsigned char* data, std::size_t n) {
+    while (n > 0) {
+      const std::size_t taken = std::min(n, kBlockBytes - filling_.size());
+      filling_.insert(filling_.end(), data, data + taken);
+      data += taken;
+      n -= taken;
+      if (filling_.size() == kBlockBytes) hand_over();
+    }
+    return !failed_;
+  }
+
+  // The digest of every byte put, once all are written; nullopt when a
+  // write failed.
+  std::optional<Digest256> finish() {
+    hand_over();
+    stop();
+    if (failed_) return std::nullopt;
+    return hash_.finish();
+  }
+
+ private:
+  static constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
+  static constexpr std::uint64_t kThreadedBytes = std::uint64_t{4} << 20;
+
+  void write_out(const std::vector<unsigned char>& block) {
+    if (block.empty() || failed_) return;
+    hash_.update(block.data(), block.size());
+    if (!os::write_all(handle_, block.data(), static_cast<std::int32_t>(block.size()))) failed_ = true;
+  }
+
+  // Gives the full block to the second thread (once it took the last one),
+  // or writes it out here.
+  void hand_over() {
+    if (!worker_.joinable()) {
+      write_out(filling_);
+      filling_.clear();
+      return;
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return pending_.empty(); });
+    pending_.swap(filling_);
+    changed_.notify_all();
+  }
+
+  void drain_pending() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [this] { return !pending_.empty() || stopping_; });
+      if (pending_.empty()) return;
+      lock.unlock();
+      write_out(pending_);
+      lock.lock();
+      pending_.clear();
+      changed_.notify_all();
+    }
+  }
+
+  void stop() {
+    if (!worker_.joinable()) return;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+    worker_.join();
+  }
+
+  os::FileHandle handle_;
+  ContentHash256 hash_;
+  std::vector<unsigned char> filling_;
+  std::vector<unsigned char> pending_;  // the second thread's, under mutex_
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool stopping_ = false;
+  std::atomic<bool> failed_{false};
+  std::thread worker_;
 };
 
 // The window the decoder may be asked for: enough for the old and the new
@@ -76,27 +179,28 @@ DeltaOutcome apply_delta(const char* base, std::string_view frame, std::uint64_t
   OutputFile out;
   out.handle = os::create_always(output);
   if (out.handle == os::NO_FILE) return DeltaOutcome::write_failed;
-  std::vector<char> block(ZSTD_DStreamOutSize());
+  std::vector<unsigned char> block(ZSTD_DStreamOutSize());
   ZSTD_inBuffer in{frame.data(), frame.size(), 0};
-  ContentHash256 hash;
-  std::uint64_t produced = 0;
-  for (;;) {
-    ZSTD_outBuffer piece{block.data(), block.size(), 0};
-    const std::size_t left = ZSTD_decompressStream(context.get(), &piece, &in);
-    if (ZSTD_isError(left)) return DeltaOutcome::corrupt;
-    produced += piece.pos;
-    if (produced > size) return DeltaOutcome::corrupt;
-    if (piece.pos > 0) {
-      hash.update(block.data(), piece.pos);
-      if (!os::write_all(out.handle, block.data(), static_cast<std::int32_t>(piece.pos))) {
-        return DeltaOutcome::write_failed;
-      }
+  std::optional<Digest256> made;
+  {
+    RebuiltFile rebuilt(out.handle, size);
+    std::uint64_t produced = 0;
+    for (;;) {
+      ZSTD_outBuffer piece{block.data(), block.size(), 0};
+      const std::size_t left = ZSTD_decompressStream(context.get(), &piece, &in);
+      if (ZSTD_isError(left)) return DeltaOutcome::corrupt;
+      produced += piece.pos;
+      if (produced > size) return DeltaOutcome::corrupt;
+      if (!rebuilt.put(block.data(), piece.pos)) return DeltaOutcome::write_failed;
+      if (left == 0) break;                                          // the frame is complete
+      if (in.pos == in.size && piece.pos < piece.size) return DeltaOutcome::corrupt;  // cut short
     }
-    if (left == 0) break;                                          // the frame is complete
-    if (in.pos == in.size && piece.pos < piece.size) return DeltaOutcome::corrupt;  // cut short
+    if (in.pos != in.size) return DeltaOutcome::corrupt;  // bytes after the frame
+    made = rebuilt.finish();
+    if (!made) return DeltaOutcome::write_failed;
+    if (produced != size) return DeltaOutcome::other_content;
   }
-  if (in.pos != in.size) return DeltaOutcome::corrupt;  // bytes after the frame
-  if (produced != size || hash.finish() != digest) return DeltaOutcome::other_content;
+  if (*made != digest) return DeltaOutcome::other_content;
   if (!out.close()) return DeltaOutcome::write_failed;
   if (base != nullptr) os::set_executable(output, old_file.executable());
   return DeltaOutcome::applied;
@@ -114,18 +218,18 @@ DeltaOutcome apply_difference_file(const char* base, std::string_view delta, std
   OutputFile out;
   out.handle = os::create_always(output);
   if (out.handle == os::NO_FILE) return DeltaOutcome::write_failed;
-  ContentHash256 hash;
-  bool write_failed = false;
-  const DifferenceResult result = apply_difference(
-      old_bytes, static_cast<std::uint64_t>(old_file.size()), delta, size,
-      [&](const unsigned char* data, std::size_t n) {
-        hash.update(data, n);
-        write_failed = !os::write_all(out.handle, data, static_cast<std::int32_t>(n));
-        return !write_failed;
-      });
-  if (write_failed) return DeltaOutcome::write_failed;
-  if (result != DifferenceResult::rebuilt) return DeltaOutcome::corrupt;
-  if (hash.finish() != digest) return DeltaOutcome::other_content;
+  std::optional<Digest256> made;
+  {
+    RebuiltFile rebuilt(out.handle, size);
+    const DifferenceResult result = apply_difference(
+        old_bytes, static_cast<std::uint64_t>(old_file.size()), delta, size,
+        [&](const unsigned char* data, std::size_t n) { return rebuilt.put(data, n); });
+    if (result == DifferenceResult::sink_refused) return DeltaOutcome::write_failed;
+    if (result != DifferenceResult::rebuilt) return DeltaOutcome::corrupt;
+    made = rebuilt.finish();
+    if (!made) return DeltaOutcome::write_failed;
+  }
+  if (*made != digest) return DeltaOutcome::other_content;
   if (!out.close()) return DeltaOutcome::write_failed;
   os::set_executable(output, old_file.executable());
   return DeltaOutcome::applied;
