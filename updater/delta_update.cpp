@@ -49,16 +49,18 @@ std::optional<std::string> fetch_small(Transport& server, const std::string& rem
   return std::move(collected.bytes);
 }
 
+// BLAKE2b-512 of a plain file (never waits on a FIFO or the like).
 std::optional<Digest512> file_blake2b512(const char* path) {
-  std::FILE* file = std::fopen(path, "rb");
-  if (file == nullptr) return std::nullopt;
+  os::ReadOnlyFile file;
+  if (!file.open(path)) return std::nullopt;
   ReleaseHash hash;
   char block[65536];
-  std::size_t got;
-  while ((got = std::fread(block, 1, sizeof block, file)) > 0) hash.update(block, got);
-  const bool failed = std::ferror(file) != 0;
-  std::fclose(file);
-  if (failed) return std::nullopt;
+  for (;;) {
+    const std::int32_t got = file.read(block, sizeof block);
+    if (got < 0) return std::nullopt;
+    if (got == 0) break;
+    hash.update(block, static_cast<std::size_t>(got));
+  }
   return hash.finish();
 }
 
@@ -380,6 +382,23 @@ const ManifestDelta* delta_for(const ManifestFile& file, const std::optional<Dig
     }
   }
   return from_nothing;
+}
+
+std::string deltas_from_installed_release(const ReleaseManifest& manifest, const char* installed_list) {
+  const auto digest = file_blake2b512(installed_list);
+  return digest ? delta_file_name(*digest, manifest.list_digest) : std::string();
+}
+
+const ManifestDelta* only_delta_from_installed_release(const ManifestFile& file, std::string_view installed_deltas) {
+  if (installed_deltas.empty() || file.deltas.size() != 1 || file.deltas[0].from_nothing ||
+      file.deltas[0].file != installed_deltas) {
+    return nullptr;
+  }
+  return delta_for(file, file.deltas[0].base);
+}
+
+bool way_depends_on_installed(const ManifestFile& file) {
+  return std::any_of(file.deltas.begin(), file.deltas.end(), [](const auto& delta) { return !delta.from_nothing; });
 }
 
 std::uint64_t piece_bytes(const ReleaseManifest& manifest, const std::vector<PieceWork>& work) {

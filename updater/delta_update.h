@@ -41,6 +41,23 @@ struct PieceWork {
 // way.
 const ManifestDelta* delta_for(const ManifestFile& file, const std::optional<Digest256>& installed);
 
+// The delta file that holds the deltas from the installed release, whose
+// list is `installed_list` (a runtime path), to the manifest's; empty when
+// there is no such list.
+std::string deltas_from_installed_release(const ReleaseManifest& manifest, const char* installed_list);
+
+// The delta that is the only one offered for `file` (no other base, no file
+// alone) when it lies in `installed_deltas`, the deltas from the installed
+// release; else null. An update may take it without reading the installed
+// file: its base is that release's file, and the digest check of the file
+// it rebuilds catches an installed file the user changed, which then comes
+// by its entry as it would have.
+const ManifestDelta* only_delta_from_installed_release(const ManifestFile& file, std::string_view installed_deltas);
+
+// Whether the way taken for `file` depends on the installed file's digest
+// at all: only when a delta from some base is offered.
+bool way_depends_on_installed(const ManifestFile& file);
+
 // The bytes the pieces of `work` would take, counted as what the downloads
 // carry (near pieces joined).
 std::uint64_t piece_bytes(const ReleaseManifest& manifest, const std::vector<PieceWork>& work);

@@ -48,6 +48,26 @@ TEST(DeltaChoice, TheDeltaFromTheInstalledFileElseFromNothingElseTheEntry) {
   file.size = 1000;
   file.deltas.erase(file.deltas.begin() + 1);
   EXPECT_EQ(delta_for(file, digest(9)), nullptr) << "no delta fits: the entry";
+
+  // Taken without reading the installed file: only the one delta offered,
+  // and only from the installed release.
+  const struct {
+    const char* what;
+    std::vector<ManifestDelta> deltas;
+    std::string_view installed_deltas;
+    bool taken;
+  } unread[] = {
+      {"the one delta, from the installed release", {file.deltas[0]}, "deltas/a.delta", true},
+      {"from another release", {file.deltas[0]}, "deltas/b.delta", false},
+      {"no installed release", {file.deltas[0]}, "", false},
+      {"two bases", file.deltas, "deltas/a.delta", false},
+      {"a file alone", {{true, {}, "deltas/a.delta", 0, 20, {}}}, "deltas/a.delta", false},
+  };
+  for (const auto& c : unread) {
+    file.deltas = c.deltas;
+    EXPECT_EQ(only_delta_from_installed_release(file, c.installed_deltas), c.taken ? &file.deltas[0] : nullptr)
+        << c.what;
+  }
 }
 
 TEST(DeltaChoice, PieceBytesCountWhatTheDownloadsCarry) {
@@ -173,7 +193,9 @@ TEST(BringByPieces, EachFileByItsDeltaElseItsEntryAndOnlyWithTheManifestsContent
     EXPECT_EQ(tally.downloads, c.downloads) << c.what;
     for (std::size_t i = 0; i < work.size(); ++i) {
       EXPECT_EQ(work[i].done, c.done[i]) << c.what << " " << i;
-      if (work[i].done) EXPECT_EQ(read_all(work[i].destination), contents[i]) << c.what << " " << i;
+      if (work[i].done) {
+        EXPECT_EQ(read_all(work[i].destination), contents[i]) << c.what << " " << i;
+      }
     }
   }
   fs::remove_all(folder);

@@ -240,13 +240,40 @@ Outcome update_by_pieces(const ReleaseManifest& manifest, const std::vector<cons
   return std::nullopt;
 }
 
-// The digests of the installed files that `files` name (none for folders).
-std::vector<std::optional<Digest256>> installed_digests(const std::vector<const ManifestFile*>& files) {
+// The digests of the installed files that `files` name (none for folders),
+// as far as the update needs them; hashing a large file costs about as much
+// as rebuilding it. A file is read when the way it takes depends on its
+// content, or when a full install may find it already the release's (its
+// size is). It is not read when the one delta offered for it is from the
+// installed release: that release's file's digest stands in, and the digest
+// check of the rebuilt file catches a file the user changed. A partial
+// update does not read a file whose way does not depend on it either.
+std::vector<std::optional<Digest256>> installed_digests(const ReleaseManifest& manifest,
+                                                        const std::vector<const ManifestFile*>& files,
+                                                        bool full_install) {
+  const std::string installed_deltas = deltas_from_installed_release(manifest, LOCAL_VERSION_FILE);
   std::vector<std::string> paths;
-  for (const ManifestFile* file : files) {
-    paths.push_back(entry_is_directory(file->name.c_str()) ? std::string() : file->name);
+  std::vector<std::optional<Digest256>> assumed(files.size());
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const ManifestFile& file = *files[i];
+    std::string path = entry_is_directory(file.name.c_str()) ? std::string() : file.name;
+    const std::int64_t size = path.empty() ? -1 : os::path_size(path.c_str());
+    const bool may_be_the_releases = full_install && size >= 0 && static_cast<std::uint64_t>(size) == file.size;
+    if (size >= 0 && !may_be_the_releases) {
+      if (const ManifestDelta* only = only_delta_from_installed_release(file, installed_deltas)) {
+        assumed[i] = only->base;
+        path.clear();
+      } else if (!full_install && !way_depends_on_installed(file)) {
+        path.clear();
+      }
+    }
+    paths.push_back(std::move(path));
   }
-  return digest_files(paths);
+  std::vector<std::optional<Digest256>> digests = digest_files(paths);
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (assumed[i]) digests[i] = assumed[i];
+  }
+  return digests;
 }
 
 // Whether the pieces of `files` come to at most half the package; the
@@ -267,7 +294,7 @@ bool pieces_worth_it(const ReleaseManifest& manifest, const std::vector<const Ma
 std::optional<Outcome> install_by_manifest(const ReleaseManifest& manifest, TemporaryFile& server_list) {
   std::vector<const ManifestFile*> all;
   for (const auto& file : manifest.files) all.push_back(&file);
-  const auto digests = installed_digests(all);
+  const auto digests = installed_digests(manifest, all, true);
   if (std::none_of(digests.begin(), digests.end(), [](const auto& d) { return d.has_value(); })) {
     return std::nullopt;
   }
@@ -332,7 +359,7 @@ Outcome update_entries(std::string_view package_name, const std::vector<std::str
       files.push_back(found->second);
     }
     if (files.size() == changed.size()) {
-      const auto installed = installed_digests(files);
+      const auto installed = installed_digests(*manifest, files, false);
       if (pieces_worth_it(*manifest, files, installed)) {
         return update_by_pieces(*manifest, files, installed, nullptr);
       }
