@@ -22,7 +22,9 @@
 // A "file" line per record of the list, in the list's order, each followed
 // by "executable" when the package's entry records the file as executable
 // (Unix mode bits; at most once, right after its "file" line, before any
-// delta; a release without executables has no such line), then by the
+// delta; a release without executables has no such line, so its manifest
+// reads in updaters that predate the line, which refuse it elsewhere and
+// take the whole package), then by the
 // deltas offered for it, at most one per base; "-" as the base marks
 // a file new since that release (its whole content compressed alone). The
 // first word names the delta's kind: "delta" a zstd frame (below),
