@@ -177,6 +177,7 @@ def release_manifests():
         "empty_release": head,
         "files": head + exe + stored,
         "deltas": head + exe + deltas + stored,
+        "executable": head + exe + b"executable\n" + deltas + stored + b"executable\n",
         "same_name": head + exe + exe.replace(b"Brindax.exe", b"BRINDAX.EXE"),
     }
     for name, text in texts.items():

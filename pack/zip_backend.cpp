@@ -109,16 +109,6 @@ zip_int64_t choose_entry(const ZipPackState* state, const char* entry_name) {
   return state->current_index;
 }
 
-// Whether the archive records the entry as executable (Unix mode bits).
-bool recorded_executable(zip_t* archive, zip_uint64_t index) {
-  zip_uint8_t opsys = 0;
-  zip_uint32_t attributes = 0;
-  if (zip_file_get_external_attributes(archive, index, 0, &opsys, &attributes) != 0) {
-    return false;
-  }
-  return opsys == ZIP_OPSYS_UNIX && ((attributes >> 16) & 0111) != 0;
-}
-
 // Where an unpack writes: a file that takes the destination's place once
 // complete, or the destination itself, a private file of the caller's.
 class UnpackOutput {
@@ -295,6 +285,15 @@ zip_int64_t zip_locate_entry(zip_t* archive, const char* entry_name) {
   return zip_name_locate(archive, utf8_name.get(), 0);
 }
 
+bool zip_entry_recorded_executable(zip_t* archive, zip_uint64_t index) {
+  zip_uint8_t opsys = 0;
+  zip_uint32_t attributes = 0;
+  if (zip_file_get_external_attributes(archive, index, 0, &opsys, &attributes) != 0) {
+    return false;
+  }
+  return opsys == ZIP_OPSYS_UNIX && ((attributes >> 16) & 0111) != 0;
+}
+
 bool zip_entry_walk_unpackable(zip_t* archive, zip_uint64_t index) {
   zip_stat_t stat;
   zip_stat_init(&stat);
@@ -350,7 +349,7 @@ std::int32_t zip_unpack_index_to_file(zip_t* archive, zip_uint64_t index, const 
   if (total != declared) {
     return -1;
   }
-  if (!output.commit(recorded_executable(archive, index))) {
+  if (!output.commit(zip_entry_recorded_executable(archive, index))) {
     return -1;
   }
   return static_cast<std::int32_t>(total);

@@ -78,6 +78,10 @@ std::int32_t zip_unpack_index_to_file(zip_t* archive, zip_uint64_t index, const 
                                       UnpackStopCheck stop_requested, const void* stop_context);
 // The index of the entry named `entry_name` (8-bit text), -1 when none.
 zip_int64_t zip_locate_entry(zip_t* archive, const char* entry_name);
+// Whether the archive records the entry at `index` as executable: made on
+// Unix, with an x bit in its mode. What an unpack on POSIX gives the file,
+// and what the release manifest states for it.
+bool zip_entry_recorded_executable(zip_t* archive, zip_uint64_t index);
 // Whether the entry at `index` may be unpacked as a walk's current entry: a
 // file, not a directory, whose name 8-bit text holds exactly.
 bool zip_entry_walk_unpackable(zip_t* archive, zip_uint64_t index);

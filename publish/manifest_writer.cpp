@@ -259,6 +259,9 @@ ManifestResult make_manifest(const ManifestRequest& request) {
     }
     const ListRecord& record = records[i];
     ManifestFile& file = manifest.files[i];
+    // The mode an unpack of the package gives the file.
+    const zip_int64_t index = zip_locate_entry(mine.package.get(), record.name.c_str());
+    file.executable = index >= 0 && zip_entry_recorded_executable(mine.package.get(), static_cast<zip_uint64_t>(index));
     // The content as packed (the folder may change while make runs), read
     // whole only when a delta may be made of it.
     bool may_change = false;
@@ -440,6 +443,12 @@ std::vector<std::string> manifest_problems(const fs::path& folder, const std::st
     if (place == place_of.end() || place->second->header_offset != file.header_offset ||
         place->second->compressed_size != file.compressed_size || place->second->method != file.method) {
       out.push_back(file_label + "the entry does not lie where the manifest places it");
+    }
+    const zip_int64_t index = zip_locate_entry(mine.package.get(), file.name.c_str());
+    if (index >= 0 &&
+        zip_entry_recorded_executable(mine.package.get(), static_cast<zip_uint64_t>(index)) != file.executable) {
+      out.push_back(file_label + (file.executable ? "marked executable, the package's entry is not"
+                                                  : "the package's entry is executable, the manifest does not mark it"));
     }
     const std::optional<std::string> content = read_entry(mine.package.get(), file.name);
     if (!content || content->size() != file.size || content_digest(*content) != file.digest) {

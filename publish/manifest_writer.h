@@ -1,7 +1,7 @@
 // The release manifest of a release that make writes, with the deltas from
 // earlier releases, and the check of a manifest that verify runs: every
-// entry where the manifest places it, every digest the content's, every
-// delta rebuilding its file.
+// entry where the manifest places it with the mode the package records,
+// every digest the content's, every delta rebuilding its file.
 #pragma once
 
 #include <cstdint>

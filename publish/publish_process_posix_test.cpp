@@ -260,6 +260,7 @@ TEST_F(PublishRoundTrip, ManifestDescribesTheReleaseAndDeltasRebuildIt) {
   };
   for (int i = 0; i < 3; ++i) {
     fill(base_ / "src", releases[i]);
+    fs::permissions(base_ / "src/Brindax.exe", fs::perms::owner_exec, fs::perm_options::add);
     std::vector<std::string> args = {"make", "src", "r" + std::to_string(i + 1)};
     if (i > 0) args.insert(args.end(), {"--previous", "r" + std::to_string(i)});
     if (i == 2) args.insert(args.end(), {"--delta-from", "r1"});
@@ -294,6 +295,7 @@ TEST_F(PublishRoundTrip, ManifestDescribesTheReleaseAndDeltasRebuildIt) {
     EXPECT_EQ(file.name, expected[i].name);
     EXPECT_EQ(file.size, expected[i].content.size());
     EXPECT_EQ(file.digest, content_digest(expected[i].content));
+    EXPECT_EQ(file.executable, i == 0) << "as the package records it";
     ASSERT_EQ(file.deltas.size(), expected[i].deltas.size());
     for (std::size_t k = 0; k < file.deltas.size(); ++k) {
       const ManifestDelta& delta = file.deltas[k];
@@ -315,10 +317,11 @@ TEST_F(PublishRoundTrip, ManifestDescribesTheReleaseAndDeltasRebuildIt) {
 
   const std::string served = read_file(base_ / "r3/Brindax.ver.manifest");
   const std::string text = *decompress_release_manifest(served);
-  const auto renamed = [&] {
+  const auto changed = [&](const std::string& from, const std::string& to) {
     std::string other = text;
-    other.replace(other.find(" Brindax.zip\n"), 13, " Other.zip\n");
-    return compress_release_manifest(other);
+    const std::size_t at = other.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return compress_release_manifest(other.replace(at, from.size(), to));
   };
   const struct {
     const char* what;
@@ -333,7 +336,12 @@ TEST_F(PublishRoundTrip, ManifestDescribesTheReleaseAndDeltasRebuildIt) {
       {"another release's manifest", "r3/Brindax.ver.manifest", read_file(base_ / "r2/Brindax.ver.manifest"),
        "describes another list than Brindax.ver"},
       {"garbled", "r3/Brindax.ver.manifest", served.substr(0, served.size() - 2), "not one zstd frame"},
-      {"another package", "r3/Brindax.ver.manifest", renamed(), "describes the package \"Other.zip\""},
+      {"another package", "r3/Brindax.ver.manifest", changed(" Brindax.zip\n", " Other.zip\n"),
+       "describes the package \"Other.zip\""},
+      {"a mark missing", "r3/Brindax.ver.manifest", changed(" Brindax.exe\nexecutable\n", " Brindax.exe\n"),
+       "\"Brindax.exe\": the package's entry is executable, the manifest does not mark it"},
+      {"a mark too many", "r3/Brindax.ver.manifest", changed(" a.txt\n", " a.txt\nexecutable\n"),
+       "\"a.txt\": marked executable, the package's entry is not"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

@@ -202,7 +202,6 @@ DeltaOutcome apply_delta(const char* base, std::string_view frame, std::uint64_t
   }
   if (*made != digest) return DeltaOutcome::other_content;
   if (!out.close()) return DeltaOutcome::write_failed;
-  if (base != nullptr) os::set_executable(output, old_file.executable());
   return DeltaOutcome::applied;
 }
 
@@ -231,7 +230,6 @@ DeltaOutcome apply_difference_file(const char* base, std::string_view delta, std
   }
   if (*made != digest) return DeltaOutcome::other_content;
   if (!out.close()) return DeltaOutcome::write_failed;
-  os::set_executable(output, old_file.executable());
   return DeltaOutcome::applied;
 }
 
@@ -241,6 +239,7 @@ void apply_deltas(std::vector<DeltaJob>& jobs) {
     job.outcome = job.kind == DeltaKind::difference
                       ? apply_difference_file(base, job.frame, job.size, job.digest, job.output.c_str())
                       : apply_delta(base, job.frame, job.size, job.digest, job.output.c_str());
+    if (job.outcome == DeltaOutcome::applied) os::set_executable(job.output.c_str(), job.executable);
     std::string().swap(job.frame);  // the frame's memory goes as soon as it is used
   };
   std::vector<DeltaJob*> small, large;

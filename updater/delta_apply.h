@@ -31,9 +31,10 @@ enum class DeltaOutcome : std::uint8_t {
 };
 
 // Decompresses `frame` with the file `base` (null: a delta from nothing) as
-// its reference into `output` (created, or emptied), which gets the base's
-// executable bit. Anything but `applied` leaves `output` holding no file of
-// use: the caller takes another path for it.
+// its reference into `output` (created, or emptied). Anything but `applied`
+// leaves `output` holding no file of use: the caller takes another path for
+// it. The output's mode is not the base's: the release states it (see
+// DeltaJob::executable).
 DeltaOutcome apply_delta(const char* base, std::string_view frame, std::uint64_t size,
                          const Digest256& digest, const char* output);
 
@@ -50,6 +51,7 @@ struct DeltaJob {
   std::uint64_t size = 0;
   Digest256 digest{};
   std::string output;
+  bool executable = false;  // POSIX: the applied output's executable bit, as the package records it
   DeltaOutcome outcome = DeltaOutcome::corrupt;
 };
 

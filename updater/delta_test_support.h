@@ -3,6 +3,7 @@
 // to the next (so each gets a delta), and a file that never changes.
 #pragma once
 
+#include <functional>
 #include <random>
 
 #include "updater/process_test_support.h"
@@ -46,13 +47,16 @@ inline Files release_files(int number) {
           {"docs/readme.txt", "Brindax\n"}};
 }
 
-// Writes release `number` with brindax-publish into base/r<number>.
-inline fs::path publish_release(const fs::path& base, int number, const std::vector<std::string>& options = {}) {
+// Writes release `number` with brindax-publish into base/r<number>;
+// `adjust` may change the source folder before it is packed.
+inline fs::path publish_release(const fs::path& base, int number, const std::vector<std::string>& options = {},
+                                const std::function<void(const fs::path& source)>& adjust = {}) {
   const fs::path source = base / ("source" + std::to_string(number));
   const fs::path out = base / ("r" + std::to_string(number));
   fs::remove_all(source);
   for (const auto& [name, data] : release_files(number)) write_file(source / name, data);
   fs::permissions(source / "Brindax.exe", fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
+  if (adjust) adjust(source);
   std::vector<std::string> args = {"make", source.string(), out.string()};
   args.insert(args.end(), options.begin(), options.end());
   const RunResult made = run_in(base, BRINDAX_PUBLISH_PROGRAM, args);

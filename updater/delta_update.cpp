@@ -6,7 +6,6 @@
 #include <map>
 #include <memory>
 
-#include "runtime/core/mapped_file.h"
 #include "runtime/core/os_file.h"
 #include "updater/delta_apply.h"
 #include "updater/piece_fetch.h"
@@ -231,6 +230,8 @@ class EntryReceiver final : public PieceReceiver {
     end_inflate();
     finished_ = ended && writer_.finish(work_.destination.c_str(), work_.file->digest);
     failed_ = !finished_;
+    // The mode the package records for the entry, as its unpack would give.
+    if (finished_) os::set_executable(work_.destination.c_str(), work_.file->executable);
   }
 
   void end_inflate() {
@@ -304,6 +305,7 @@ class DeltaReceiver final : public PieceReceiver {
     job.size = work_.file->size;
     job.digest = work_.file->digest;
     job.output = work_.destination;
+    job.executable = work_.file->executable;
     handed_ = true;
     batch_.add(std::move(job), owner_);
     return true;
@@ -462,15 +464,6 @@ PieceTally bring_by_pieces(Transport& server, const ReleaseManifest& manifest,
     batch.apply();
     for (const std::size_t i : owners) {
       work[i].done = entry_of[i] != nullptr ? entry_of[i]->finished() : batch.applied(i);
-    }
-  }
-  // A file rebuilt from pieces keeps the installed file's executable bit
-  // (the package's directory, which holds the entries' modes, is not
-  // fetched).
-  for (const auto& item : work) {
-    os::ReadOnlyFile installed;
-    if (item.done && item.installed && installed.open(item.file->name.c_str())) {
-      os::set_executable(item.destination.c_str(), installed.executable());
     }
   }
   return tally;

@@ -10,8 +10,9 @@ namespace {
 
 class DeltaUpdate : public UpdaterProcess {
  protected:
-  fs::path make_release(int number, const std::vector<std::string>& options = {}) {
-    return publish_release(base_, number, options);
+  fs::path make_release(int number, const std::vector<std::string>& options = {},
+                        const std::function<void(const fs::path&)>& adjust = {}) {
+    return publish_release(base_, number, options, adjust);
   }
   // Serves a release folder as it is.
   void serve(const fs::path& release) {
@@ -118,6 +119,94 @@ TEST_F(DeltaUpdate, EachFileTakesTheCheapestPathThatHoldsAndTheResultIsAFullInst
       EXPECT_EQ(server_->commands("SIZE ") > sizes_before, c.package_size_asked) << mode;
       // The list, the manifest and one delta file; or a few ranges more.
       EXPECT_LE(fetches() - fetches_before, c.package_by_ranges ? 8 : 3) << mode;
+    }
+  }
+}
+
+// The executable bits of files written from pieces are the package's, as
+// the manifest states them, not the installed files': a new executable (by a
+// delta from nothing, or by range), a file that became executable and one
+// that no longer is. MajAll also gives its bit to a file that changed
+// nothing else (a partial update brings changed versions only).
+TEST_F(DeltaUpdate, FilesFromPiecesGetThePackagesExecutableBits) {
+  std::string tool;  // compresses well: offered as a delta from nothing
+  for (int i = 0; i < 3000; ++i) tool += "step " + std::to_string(i * 7) + "\n";
+  const std::string script = hex_text(noise(20000, 20));
+  const auto executable = [](const fs::path& file) {
+    fs::permissions(file, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
+                    fs::perm_options::add);
+  };
+  const fs::path r1 = make_release(1, {}, [&](const fs::path& source) {
+    write_file(source / "tools/run.sh", script);
+    executable(source / "tools/run.sh");
+  });
+  const fs::path r2 = make_release(2, {"--previous", r1.string()}, [&](const fs::path& source) {
+    write_file(source / "tools/run.sh", std::string(script).replace(5000, 8, "exit 0; "));  // not executable
+    write_file(source / "tools/new-tool", tool);
+    executable(source / "tools/new-tool");
+    executable(source / "lib/core.bin");
+    executable(source / "docs/readme.txt");
+  });
+  const std::optional<std::string> text = decompress_release_manifest(read_file(r2 / "Brindax.ver.manifest"));
+  ASSERT_TRUE(text);
+  const std::optional<ReleaseManifest> manifest = parse_release_manifest(*text);
+  ASSERT_TRUE(manifest);
+  const ManifestFile& new_tool = *std::find_if(manifest->files.begin(), manifest->files.end(),
+                                               [](const ManifestFile& f) { return f.name == "tools/new-tool"; });
+  ASSERT_EQ(new_tool.deltas.size(), 1u);
+  ASSERT_TRUE(new_tool.deltas[0].from_nothing);
+  const auto modes = [&] {
+    std::map<std::string, bool> found;
+    for (const auto& item : fs::recursive_directory_iterator(install_)) {
+      if (!item.is_regular_file()) continue;
+      found[fs::relative(item.path(), install_).string()] =
+          (item.status().permissions() & fs::perms::owner_exec) != fs::perms::none;
+    }
+    return found;
+  };
+
+  start_server();
+  serve(r2);
+  const auto expected_tree = fresh_install();
+  const fs::path kept = install_;
+  install_ = base_ / "fresh";
+  const std::map<std::string, bool> expected = modes();
+  install_ = kept;
+  EXPECT_EQ(expected, (std::map<std::string, bool>{{"Brindax.exe", true},
+                                                   {"LocalVersion.ver", false},
+                                                   {"data/config.ini", false},
+                                                   {"docs/readme.txt", true},
+                                                   {"lib/core.bin", true},
+                                                   {"tools/new-tool", true},
+                                                   {"tools/run.sh", false}}));
+  // By ranges: the new tool's frame damaged, the script changed by the user
+  // (no delta fits it), so both come as their entries' bytes.
+  for (const bool ranges : {false, true}) {
+    for (const std::string mode : {"MajLocal", "MajAll"}) {
+      SCOPED_TRACE(mode + (ranges ? ", by ranges" : ", by deltas"));
+      serve(r1);
+      fs::remove_all(install_);
+      fs::create_directories(install_);
+      ASSERT_EQ(updater({"MajAll"}, "brindax-updater-local-noapp").exit_code, 0);
+      serve(r2);
+      if (ranges) {
+        const ManifestDelta& frame = new_tool.deltas[0];
+        std::string bytes = read_file(remote() / frame.file);
+        bytes[frame.offset + frame.size / 2] ^= 0x20;
+        write_file(remote() / frame.file, bytes);
+        write_file(install_ / "tools/run.sh", "changed by the user\n");
+      }
+      const int package_before = package_fetches(), sizes_before = server_->commands("SIZE ");
+      const RunResult run = updater({mode}, "brindax-updater-local-noapp");
+      EXPECT_EQ(run.exit_code, 0) << run.error_output;
+      EXPECT_EQ(server_->commands("SIZE "), sizes_before) << "every file came by pieces";
+      EXPECT_EQ(package_fetches() > package_before, ranges);
+      auto tree = snapshot();
+      tree["LocalVersion.ver"] = expected_tree.at("LocalVersion.ver");
+      EXPECT_EQ(tree, expected_tree);
+      auto wanted = expected;
+      if (mode == "MajLocal") wanted["docs/readme.txt"] = false;
+      EXPECT_EQ(modes(), wanted);
     }
   }
 }

@@ -13,6 +13,7 @@
 #include "pack/zip_backend.h"
 #include "runtime/core/file.h"
 #include "runtime/core/file_transaction.h"
+#include "runtime/core/mapped_file.h"
 #include "runtime/core/os_file.h"
 #include "runtime/core/strings.h"
 #include "runtime/process/launcher.h"
@@ -298,16 +299,32 @@ std::optional<Outcome> install_by_manifest(const ReleaseManifest& manifest, Temp
   if (std::none_of(digests.begin(), digests.end(), [](const auto& d) { return d.has_value(); })) {
     return std::nullopt;
   }
-  std::vector<const ManifestFile*> files;
+  std::vector<const ManifestFile*> files, kept;
   std::vector<std::optional<Digest256>> installed;
   for (std::size_t i = 0; i < all.size(); ++i) {
     const bool folder = entry_is_directory(all[i]->name.c_str());
-    if (!folder && digests[i] == all[i]->digest) continue;
+    if (!folder && digests[i] == all[i]->digest) {
+      kept.push_back(all[i]);
+      continue;
+    }
     files.push_back(all[i]);
     installed.push_back(digests[i]);
   }
   if (!pieces_worth_it(manifest, files, installed)) return std::nullopt;
-  return update_by_pieces(manifest, files, installed, &server_list);
+  Outcome outcome = update_by_pieces(manifest, files, installed, &server_list);
+  // A file kept for its content still gets the mode its entry records, as
+  // an unpack of the package would give it: a release may change no more
+  // of a file than its executable bit.
+  if (!outcome) {
+    for (const ManifestFile* file : kept) {
+      os::ReadOnlyFile current;
+      if (current.open(file->name.c_str()) && current.executable() != file->executable) {
+        current.close();
+        os::set_executable(file->name.c_str(), file->executable);
+      }
+    }
+  }
+  return outcome;
 }
 
 // The full install after the server's list arrived as "ServerVersion.ver":

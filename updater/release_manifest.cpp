@@ -15,6 +15,7 @@ namespace {
 
 constexpr std::string_view kHeader = "brindax-manifest 1";
 constexpr std::string_view kDeltaFolder = "deltas/";
+constexpr std::string_view kExecutableLine = "executable";
 constexpr char kHexDigits[] = "0123456789abcdef";
 // The smallest local header of a ZIP entry (before its name and extra field).
 constexpr std::uint64_t kLocalHeaderBytes = 30;
@@ -208,7 +209,11 @@ std::optional<ReleaseManifest> parse_release_manifest(std::string_view text) {
   bool from_nothing = false;
   for (std::size_t i = 3; i < lines.size(); ++i) {
     const std::string_view line = lines[i];
-    if (line.substr(0, 5) == "file ") {
+    if (line == kExecutableLine) {
+      // Only right after its file line: once per file, before the deltas.
+      if (lines[i - 1].substr(0, 5) != "file ") return std::nullopt;
+      manifest.files.back().executable = true;
+    } else if (line.substr(0, 5) == "file ") {
       ManifestFile file;
       if (!parse_file_line(line, manifest.package_size, &file)) return std::nullopt;
       if (!keys.insert(entry_name_key(file.name.c_str())).second) return std::nullopt;
@@ -239,6 +244,7 @@ std::string format_release_manifest(const ReleaseManifest& manifest) {
     text += "file " + std::to_string(file.size) + ' ' + digest_hex(file.digest) + ' ' +
             std::to_string(file.header_offset) + ' ' + std::to_string(file.compressed_size) + ' ' +
             std::to_string(file.method) + ' ' + file.name + '\n';
+    if (file.executable) text += std::string(kExecutableLine) + '\n';
     for (const ManifestDelta& delta : file.deltas) {
       text += delta.kind == DeltaKind::difference ? "difference " : "delta ";
       text += delta.from_nothing ? std::string("-") : digest_hex(delta.base);

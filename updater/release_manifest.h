@@ -14,12 +14,18 @@
 //   package <size> <blake2b-512 of the package> <package name>
 //   list <blake2b-512 of the version list>
 //   file <size> <blake2b-256> <local header offset> <compressed size> <method> <name>
+//   executable
 //   delta <base blake2b-256 | -> <offset> <size> <blake2b-256 of the delta> <delta file>
 //   difference <base blake2b-256> <offset> <size> <blake2b-256 of the delta> <delta file>
 //   ...
 //
 // A "file" line per record of the list, in the list's order, each followed
-// by the deltas offered for it, at most one per base; "-" as the base marks
+// by "executable" when the package's entry records the file as executable
+// (Unix mode bits; at most once, right after its "file" line, before any
+// delta; a release without executables has no such line, so its manifest
+// reads in updaters that predate the line, which refuse it elsewhere and
+// take the whole package), then by the
+// deltas offered for it, at most one per base; "-" as the base marks
 // a file new since that release (its whole content compressed alone). The
 // first word names the delta's kind: "delta" a zstd frame (below),
 // "difference" a difference delta (updater/difference_delta.h). Every name is one that the
@@ -65,6 +71,7 @@ struct ManifestFile {
   std::uint64_t compressed_size = 0;  // its entry's compressed bytes
   std::uint16_t method = 0;           // 0 stored, 8 deflated
   std::vector<ManifestDelta> deltas;
+  bool executable = false;            // the entry records the file as executable
 };
 
 struct ReleaseManifest {
@@ -86,7 +93,8 @@ inline constexpr std::size_t MANIFEST_MAX_BYTES = 64u << 20;  // the manifest's 
 inline constexpr std::uint64_t DELTA_MAX_FILE_BYTES = std::uint64_t{256} << 20;
 inline constexpr int DELTA_WINDOW_LOG_MAX = 29;
 
-// Strict: nullopt on anything out of place (an unknown or misplaced line,
+// Strict: nullopt on anything out of place (an unknown or misplaced line
+// such as "executable" anywhere but right after its "file" line,
 // bad digits, a name the updater refuses, two files whose names land on one
 // file on Windows, two deltas of one file from the same base, a delta
 // outside "deltas/", a method other than 0 or 8, a stored entry whose sizes

@@ -94,6 +94,13 @@ TEST(ReleaseManifest, AnythingOutOfPlaceIsRefused) {
            replaced("delta - 17", "difference - 17"),            // a difference needs a base
            replaced("delta - 17", "difference " + kB256 + " 17"),  // two kinds from one base
            replaced("delta - 17", "Difference - 17"),
+           replaced(exe, "executable\n" + exe),               // before any file
+           replaced(exe, exe + "executable\nexecutable\n"),   // twice
+           replaced(exe + delta, exe + delta + "executable\n"),  // after a delta
+           good + "executable\n" + "executable\n",
+           replaced(exe, exe + "executable 1\n"),
+           replaced(exe, exe + "Executable\n"),
+           replaced(exe, exe + "executable \n"),
        }) {
     EXPECT_FALSE(parse_release_manifest(bad)) << bad;
   }
@@ -111,6 +118,29 @@ TEST(ReleaseManifest, DeltaKindsFormatBack) {
   EXPECT_EQ(manifest->files[0].deltas[0].base[0], 0xbb);
   EXPECT_EQ(manifest->files[0].deltas[1].kind, DeltaKind::zstd_frame);
   EXPECT_EQ(format_release_manifest(*manifest), text);
+}
+
+// "executable" goes right after its file line, and only for files the
+// package records as executable: a release without any formats as before.
+TEST(ReleaseManifest, ExecutableMarksFormatBackAndAreWrittenOnlyWhenSet) {
+  const std::string exe = "file 100 " + kD256 + " 0 60 8 Brindax.exe\n";
+  const std::string text = sound_text();
+  for (const std::string& marked : {
+           std::string(text).insert(text.find(exe) + exe.size(), "executable\n"),
+           text + "executable\n",  // the last file, which has no deltas
+       }) {
+    const std::optional<ReleaseManifest> manifest = parse_release_manifest(marked);
+    ASSERT_TRUE(manifest) << marked;
+    EXPECT_NE(manifest->files[0].executable, manifest->files[1].executable);
+    EXPECT_EQ(manifest->files[0].deltas.size(), 2u);
+    EXPECT_EQ(format_release_manifest(*manifest), marked);
+    ReleaseManifest unmarked = *manifest;
+    for (ManifestFile& file : unmarked.files) file.executable = false;
+    EXPECT_EQ(format_release_manifest(unmarked), text);
+  }
+  const std::optional<ReleaseManifest> plain = parse_release_manifest(text);
+  ASSERT_TRUE(plain);
+  EXPECT_FALSE(plain->files[0].executable || plain->files[1].executable);
 }
 
 TEST(ReleaseManifest, CompressedFileIsOneBoundedFrame) {
