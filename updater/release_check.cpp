@@ -51,6 +51,9 @@ std::optional<ReleaseBinding>& accepted_binding() {
   if (!signature_file.empty()) file_delete(signature_file.c_str());
   if (*received_file != '\0') file_delete(received_file);
   if (!accepted_list_copy().empty()) file_delete(accepted_list_copy().c_str());
+  // A refusal may come once files were staged (a package fetched after
+  // pieces): nothing of them stays.
+  FileTransaction::roll_back_open();
   show_notice("Signature Error", text);
   end_program(0);
 }

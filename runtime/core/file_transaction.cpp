@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <set>
 
 #include "runtime/core/file.h"
@@ -387,6 +388,38 @@ void FileTransaction::undo_moves() {
     for (const Staged& entry : staged_) folders.insert(os::folder_of(entry.destination));
     for (const std::string& folder : folders) os::flush_folder(folder.c_str());
   }
+}
+
+namespace {
+
+// The transactions alive, for roll_back_open().
+std::mutex open_transactions_mutex;
+std::vector<FileTransaction*>& open_transactions() {
+  static std::vector<FileTransaction*> open;
+  return open;
+}
+
+}  // namespace
+
+FileTransaction::FileTransaction() {
+  const std::lock_guard<std::mutex> lock(open_transactions_mutex);
+  open_transactions().push_back(this);
+}
+
+FileTransaction::~FileTransaction() {
+  rollback();
+  const std::lock_guard<std::mutex> lock(open_transactions_mutex);
+  auto& open = open_transactions();
+  open.erase(std::remove(open.begin(), open.end(), this), open.end());
+}
+
+void FileTransaction::roll_back_open() {
+  std::vector<FileTransaction*> open;
+  {
+    const std::lock_guard<std::mutex> lock(open_transactions_mutex);
+    open = open_transactions();
+  }
+  for (FileTransaction* transaction : open) transaction->rollback();
 }
 
 void FileTransaction::rollback() {

@@ -90,8 +90,8 @@ class FileTransaction {
   // Who puts a staged file's data on the disk before it is moved into place.
   enum class Flush : std::uint8_t { by_commit, by_writer };
 
-  FileTransaction() = default;
-  ~FileTransaction() { rollback(); }
+  FileTransaction();
+  ~FileTransaction();
   FileTransaction(const FileTransaction&) = delete;
   FileTransaction& operator=(const FileTransaction&) = delete;
 
@@ -117,6 +117,9 @@ class FileTransaction {
   bool commit(std::string* failed);
   // Removes what was staged and made; does nothing after a commit.
   void rollback();
+  // Rolls back every transaction still open: for a run that ends where it
+  // stands, without unwinding (a refusal of the release).
+  static void roll_back_open();
 
   // Finishes the commits of ended runs whose journals are in `folder`: each
   // is completed when every new file is in place or still there to move,
