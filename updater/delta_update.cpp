@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 
+#include "runtime/core/mapped_file.h"
 #include "runtime/core/os_file.h"
 #include "updater/delta_apply.h"
 #include "updater/piece_fetch.h"

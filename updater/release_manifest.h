@@ -25,8 +25,10 @@
 // delta; a release without executables has no such line, so its manifest
 // reads in updaters that predate the line, which refuse it elsewhere and
 // take the whole package), then by the
-// deltas offered for it, at most one per base; "-" as the base marks
-// a file new since that release (its whole content compressed alone). The
+// deltas offered for it, at most one per base; "-" as the base marks the
+// whole content compressed alone, for a file new since that release or one
+// that no delta from it makes clearly smaller (it rides in that release's
+// delta file, so that a user at that release fetches one file). The
 // first word names the delta's kind: "delta" a zstd frame (below),
 // "difference" a difference delta (updater/difference_delta.h). Every name is one that the
 // updater would install; delta files lie in the folder "deltas/".
