@@ -9,6 +9,7 @@
 #include "runtime/core/mapped_file.h"
 #include "runtime/core/os_file.h"
 #include "updater/delta_apply.h"
+#include "updater/file_digests.h"
 #include "updater/piece_fetch.h"
 #include "updater/piece_plan.h"
 #include "updater/release_binding.h"
@@ -464,7 +465,12 @@ PieceTally bring_by_pieces(Transport& server, const ReleaseManifest& manifest,
     fetch_pieces(server, pieces, plan, receivers);
     batch.apply();
     for (const std::size_t i : owners) {
-      work[i].done = entry_of[i] != nullptr ? entry_of[i]->finished() : batch.applied(i);
+      PieceWork& item = work[i];
+      item.done = entry_of[i] != nullptr ? entry_of[i]->finished() : batch.applied(i);
+      if (!item.done && tried[i] == Tried::delta && item.may_already_be_the_releases &&
+          digest_file(item.file->name.c_str()) == item.file->digest) {
+        item.already_the_releases = item.done = true;
+      }
     }
   }
   return tally;

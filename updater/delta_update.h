@@ -34,6 +34,11 @@ struct PieceWork {
   std::string destination;
   std::optional<Digest256> installed;
   bool done = false;  // written to `destination`, with the manifest's content
+  // `installed` was assumed, not read, in a full install: should its delta
+  // fail, the installed file is read, and left as it is when it already
+  // has the release's content.
+  bool may_already_be_the_releases = false;
+  bool already_the_releases = false;  // found so: nothing written, done
 };
 
 // The delta that rebuilds `file` from the installed content (a delta from
@@ -70,8 +75,9 @@ struct PieceTally {
 
 // Brings the files: deltas first, then the entries' bytes by range for those
 // the deltas did not bring (missing, cut short, larger than announced,
-// damaged, another result); each path once, so that nothing loops. The files
-// left not `done` need the whole package.
+// damaged, another result) and that are not found already the release's;
+// each path once, so that nothing loops. The files left not `done` need the
+// whole package.
 PieceTally bring_by_pieces(Transport& server, const ReleaseManifest& manifest,
                            std::vector<PieceWork>& work);
 

@@ -2,6 +2,8 @@
 // makes with manifests and deltas: every path a file can take (a delta, its
 // entry by range, the whole package), the falls from one to the next, and
 // the tree each run leaves, held to what a fresh full install gives.
+#include <sys/stat.h>
+
 #include "updater/delta_test_support.h"
 #include "updater/release_manifest.h"
 
@@ -209,6 +211,33 @@ TEST_F(DeltaUpdate, FilesFromPiecesGetThePackagesExecutableBits) {
       EXPECT_EQ(modes(), wanted);
     }
   }
+}
+
+// A full install does not read a file whose one delta is from the installed
+// release. Should that delta fail because the file already has the
+// release's content (put there by hand), the file is read after all and
+// left as it is, nothing fetched for it but the delta.
+TEST_F(DeltaUpdate, AFullInstallLeavesAFileAlreadyTheReleasesAsItIs) {
+  const fs::path r1 = make_release(1);
+  const fs::path r2 = make_release(2, {"--previous", r1.string()});
+  start_server();
+  serve(r2);
+  const auto expected = fresh_install();
+  serve(r1);
+  ASSERT_EQ(updater({"MajAll"}, "brindax-updater-local-noapp").exit_code, 0);
+  fs::copy_file(base_ / "source2/lib/core.bin", install_ / "lib/core.bin", fs::copy_options::overwrite_existing);
+  struct stat before {};
+  ASSERT_EQ(::stat((install_ / "lib/core.bin").c_str(), &before), 0);
+  serve(r2);
+  const int package_before = package_fetches(), deltas_before = server_->commands("RETR deltas/");
+  const RunResult run = updater({"MajAll"}, "brindax-updater-local-noapp");
+  EXPECT_EQ(run.exit_code, 0) << run.error_output;
+  EXPECT_EQ(snapshot(), expected);
+  struct stat after {};
+  ASSERT_EQ(::stat((install_ / "lib/core.bin").c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino) << "the file was replaced";
+  EXPECT_GT(server_->commands("RETR deltas/"), deltas_before) << "the file was read before its delta was tried";
+  EXPECT_EQ(package_fetches(), package_before);
 }
 
 // With a publisher key built in, pieces are used only under a manifest

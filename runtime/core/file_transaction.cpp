@@ -267,6 +267,10 @@ void FileTransaction::adopt(const char* file, const char* destination) {
   staged_.push_back(std::move(entry));
 }
 
+void FileTransaction::drop(const std::string& temporary) {
+  staged_.remove_if([&](const Staged& entry) { return entry.file.path() == temporary; });
+}
+
 // Ready to move: its data on the disk, and free spare names for the file it
 // replaces. False when it cannot be committed.
 bool FileTransaction::prepare(Staged& entry) {

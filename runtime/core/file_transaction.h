@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -105,6 +106,9 @@ class FileTransaction {
   // the new content of `destination`: moved there by commit(), deleted by
   // rollback().
   void adopt(const char* file, const char* destination);
+  // Gives up the staged temporary `temporary` (as stage() named it): it is
+  // deleted and its destination left as it is. Before commit() only.
+  void drop(const std::string& temporary);
 
   // The folder the commit's journal is written to (default: the current
   // folder); recover() looks there.
@@ -153,7 +157,7 @@ class FileTransaction {
   void undo_moves();
   void flush_folders() const;
 
-  std::vector<Staged> staged_;
+  std::list<Staged> staged_;  // a list: an entry may be dropped from the middle
   std::vector<std::string> folders_;  // in the order made
   std::string journal_folder_;
   std::string journal_;  // the journal's path while it exists
