@@ -58,6 +58,10 @@ std::string deltas_from_installed_release(const ReleaseManifest& manifest, const
 // it rebuilds catches an installed file the user changed, which then comes
 // by its entry as it would have.
 const ManifestDelta* only_delta_from_installed_release(const ManifestFile& file, std::string_view installed_deltas);
+// Installed files smaller than this are read all the same: hashing them
+// costs little, and a file the user changed then takes its right way at
+// once instead of fetching a delta it cannot use and then its entry.
+inline constexpr std::int64_t UNREAD_INSTALLED_FILE_BYTES = std::int64_t{4} << 20;
 
 // Whether the way taken for `file` depends on the installed file's digest
 // at all: only when a delta from some base is offered.

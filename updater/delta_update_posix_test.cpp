@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include "updater/delta_test_support.h"
+#include "updater/delta_update.h"
 #include "updater/release_manifest.h"
 
 namespace brindax::process_test {
@@ -67,11 +68,8 @@ TEST_F(DeltaUpdate, EachFileTakesTheCheapestPathThatHoldsAndTheResultIsAFullInst
   };
   const std::vector<Case> cases = {
       {"a delta applied", r2, [] {}, false, false},
-      // The one delta offered is from the installed release, so the file is
-      // not read first: the delta's result fails its digest check, and the
-      // file comes by its entry.
       {"the user changed the file", r2,
-       [&] { write_file(install_ / "lib/core.bin", noise(300000, 99)); }, true, false},
+       [&] { write_file(install_ / "lib/core.bin", noise(400000, 99)); }, true, true},
       {"a corrupted delta", r2,
        [&] {
          std::string d = read_file(delta_file());
@@ -213,31 +211,64 @@ TEST_F(DeltaUpdate, FilesFromPiecesGetThePackagesExecutableBits) {
   }
 }
 
-// A full install does not read a file whose one delta is from the installed
-// release. Should that delta fail because the file already has the
-// release's content (put there by hand), the file is read after all and
-// left as it is, nothing fetched for it but the delta.
-TEST_F(DeltaUpdate, AFullInstallLeavesAFileAlreadyTheReleasesAsItIs) {
-  const fs::path r1 = make_release(1);
-  const fs::path r2 = make_release(2, {"--previous", r1.string()});
+// A large installed file whose one delta is from the installed release is
+// not read before that delta is tried. A file the user changed then comes by
+// its entry; in a full install, a file that already has the release's
+// content is read after all and left as it is, nothing fetched for it but
+// the delta.
+TEST_F(DeltaUpdate, LargeInstalledFilesAreReadOnlyWhenTheirDeltaFails) {
+  const auto big = [](int number) {
+    std::string bytes = noise(static_cast<std::size_t>(UNREAD_INSTALLED_FILE_BYTES) + 4096, 30);
+    for (std::size_t at = 0; at < bytes.size(); at += 64) bytes[at] = static_cast<char>(bytes[at] + number);
+    return bytes;
+  };
+  const auto with_big = [&](int number) {
+    return [&, number](const fs::path& source) { write_file(source / "lib/big.bin", big(number)); };
+  };
+  const fs::path r1 = make_release(1, {}, with_big(1));
+  const fs::path r2 = make_release(2, {"--previous", r1.string()}, with_big(2));
   start_server();
   serve(r2);
   const auto expected = fresh_install();
-  serve(r1);
-  ASSERT_EQ(updater({"MajAll"}, "brindax-updater-local-noapp").exit_code, 0);
-  fs::copy_file(base_ / "source2/lib/core.bin", install_ / "lib/core.bin", fs::copy_options::overwrite_existing);
-  struct stat before {};
-  ASSERT_EQ(::stat((install_ / "lib/core.bin").c_str(), &before), 0);
-  serve(r2);
-  const int package_before = package_fetches(), deltas_before = server_->commands("RETR deltas/");
-  const RunResult run = updater({"MajAll"}, "brindax-updater-local-noapp");
-  EXPECT_EQ(run.exit_code, 0) << run.error_output;
-  EXPECT_EQ(snapshot(), expected);
-  struct stat after {};
-  ASSERT_EQ(::stat((install_ / "lib/core.bin").c_str(), &after), 0);
-  EXPECT_EQ(after.st_ino, before.st_ino) << "the file was replaced";
-  EXPECT_GT(server_->commands("RETR deltas/"), deltas_before) << "the file was read before its delta was tried";
-  EXPECT_EQ(package_fetches(), package_before);
+  const struct {
+    const char* what;
+    const char* mode;
+    std::string installed;
+    bool left_as_it_is;
+    bool by_range;
+  } cases[] = {
+      {"already the release's, full install", "MajAll", big(2), true, false},
+      {"changed by the user, full install", "MajAll", big(7), false, true},
+      {"changed by the user, partial update", "MajLocal", big(7), false, true},
+  };
+  const fs::path file = install_ / "lib/big.bin";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    serve(r1);
+    fs::remove_all(install_);
+    fs::create_directories(install_);
+    ASSERT_EQ(updater({"MajAll"}, "brindax-updater-local-noapp").exit_code, 0);
+    const std::string installed_list = read_file(install_ / "LocalVersion.ver");
+    write_file(file, c.installed);
+    struct stat before {};
+    ASSERT_EQ(::stat(file.c_str(), &before), 0);
+
+    serve(r2);
+    const int package_before = package_fetches(), deltas_before = server_->commands("RETR deltas/");
+    const RunResult run = updater({c.mode}, "brindax-updater-local-noapp");
+    EXPECT_EQ(run.exit_code, 0) << run.error_output;
+    auto tree = snapshot();
+    if (std::string(c.mode) == "MajLocal") {
+      EXPECT_EQ(tree["LocalVersion.ver"], installed_list) << "a partial update keeps the list";
+      tree["LocalVersion.ver"] = expected.at("LocalVersion.ver");
+    }
+    EXPECT_EQ(tree, expected);
+    struct stat after {};
+    ASSERT_EQ(::stat(file.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino == before.st_ino, c.left_as_it_is);
+    EXPECT_GT(server_->commands("RETR deltas/"), deltas_before) << "read before its delta was tried";
+    EXPECT_EQ(package_fetches() > package_before, c.by_range);
+  }
 }
 
 // With a publisher key built in, pieces are used only under a manifest

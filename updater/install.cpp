@@ -254,8 +254,9 @@ Outcome update_by_pieces(const ReleaseManifest& manifest, const std::vector<cons
 
 // The digests of the installed files that `files` name (none for folders),
 // as far as the update needs them; hashing a large file costs about as much
-// as rebuilding it. A file is not read when the one delta offered for it is
-// from the installed release: that release's file's digest stands in
+// as rebuilding it. A large file (UNREAD_INSTALLED_FILE_BYTES) is not read
+// when the one delta offered for it is from the installed release: that
+// release's file's digest stands in
 // (marked in `*assumed_out`), and the digest check of the rebuilt file
 // catches a file the user changed (a full install then reads it after all,
 // to leave it as it is if it already has the release's content). A partial
@@ -273,7 +274,10 @@ std::vector<std::optional<Digest256>> installed_digests(const ReleaseManifest& m
     std::string path = entry_is_directory(file.name.c_str()) ? std::string() : file.name;
     const std::int64_t size = path.empty() ? -1 : os::path_size(path.c_str());
     if (size >= 0) {
-      if (const ManifestDelta* only = only_delta_from_installed_release(file, installed_deltas)) {
+      const ManifestDelta* only = size >= UNREAD_INSTALLED_FILE_BYTES
+                                      ? only_delta_from_installed_release(file, installed_deltas)
+                                      : nullptr;
+      if (only != nullptr) {
         assumed[i] = only->base;
         path.clear();
       } else if (!full_install && !way_depends_on_installed(file)) {
