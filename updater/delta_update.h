@@ -34,9 +34,9 @@ struct PieceWork {
   std::string destination;
   std::optional<Digest256> installed;
   bool done = false;  // written to `destination`, with the manifest's content
-  // `installed` was assumed, not read, in a full install: should its delta
-  // fail, the installed file is read, and left as it is when it already
-  // has the release's content.
+  // In a full install (where `installed` may be assumed, not read): should
+  // its delta fail, the installed file is read, and left as it is when it
+  // already has the release's content.
   bool may_already_be_the_releases = false;
   bool already_the_releases = false;  // found so: nothing written, done
 };

@@ -197,13 +197,12 @@ std::string current_entry_name(std::intptr_t pack) {
 // bytes), the rest from the whole package, and commits them all together
 // with the release record and, for a full install, the server's list.
 //
-// For a full install, `assumed` marks the installed digests that were
-// assumed rather than read: such a file whose delta fails is read, and left
-// as it is (added to `*kept`) when it already has the release's content.
+// In a full install (`server_list` given), a file whose delta fails is read,
+// and left as it is (added to `*kept`) when it already has the release's
+// content: its digest may have been assumed rather than read.
 Outcome update_by_pieces(const ReleaseManifest& manifest, const std::vector<const ManifestFile*>& files,
                          const std::vector<std::optional<Digest256>>& installed,
-                         TemporaryFile* server_list, const std::vector<bool>& assumed = {},
-                         std::vector<const ManifestFile*>* kept = nullptr) {
+                         TemporaryFile* server_list, std::vector<const ManifestFile*>* kept = nullptr) {
   InstallPlan plan;
   for (const ManifestFile* file : files) {
     const std::int64_t size = file->size > static_cast<std::uint64_t>(INT64_MAX)
@@ -219,7 +218,7 @@ Outcome update_by_pieces(const ReleaseManifest& manifest, const std::vector<cons
     const std::string& destination = transaction.stage(name);
     if (destination.empty()) return unpack_failure(name);
     work.push_back({files[i], destination, installed[i]});
-    work.back().may_already_be_the_releases = i < assumed.size() && assumed[i];
+    work.back().may_already_be_the_releases = server_list != nullptr;
   }
   bring_by_pieces(update_server(), manifest, work);
   for (const auto& item : work) {
@@ -256,16 +255,15 @@ Outcome update_by_pieces(const ReleaseManifest& manifest, const std::vector<cons
 // as far as the update needs them; hashing a large file costs about as much
 // as rebuilding it. A large file (UNREAD_INSTALLED_FILE_BYTES) is not read
 // when the one delta offered for it is from the installed release: that
-// release's file's digest stands in
-// (marked in `*assumed_out`), and the digest check of the rebuilt file
-// catches a file the user changed (a full install then reads it after all,
-// to leave it as it is if it already has the release's content). A partial
-// update does not read a file whose way does not depend on its content
-// either; a full install reads the others, as any may already be the
-// release's.
+// release's file's digest stands in, and the digest check of the rebuilt
+// file catches a file the user changed (a full install then reads it after
+// all, to leave it as it is if it already has the release's content). A
+// partial update does not read a file whose way does not depend on its
+// content either; a full install reads the others, as any may already be
+// the release's.
 std::vector<std::optional<Digest256>> installed_digests(const ReleaseManifest& manifest,
                                                         const std::vector<const ManifestFile*>& files,
-                                                        bool full_install, std::vector<bool>* assumed_out = nullptr) {
+                                                        bool full_install) {
   const std::string installed_deltas = deltas_from_installed_release(manifest, LOCAL_VERSION_FILE);
   std::vector<std::string> paths;
   std::vector<std::optional<Digest256>> assumed(files.size());
@@ -287,11 +285,8 @@ std::vector<std::optional<Digest256>> installed_digests(const ReleaseManifest& m
     paths.push_back(std::move(path));
   }
   std::vector<std::optional<Digest256>> digests = digest_files(paths);
-  if (assumed_out != nullptr) assumed_out->assign(files.size(), false);
   for (std::size_t i = 0; i < files.size(); ++i) {
-    if (!assumed[i]) continue;
-    digests[i] = assumed[i];
-    if (assumed_out != nullptr) (*assumed_out)[i] = true;
+    if (assumed[i]) digests[i] = assumed[i];
   }
   return digests;
 }
@@ -314,14 +309,12 @@ bool pieces_worth_it(const ReleaseManifest& manifest, const std::vector<const Ma
 std::optional<Outcome> install_by_manifest(const ReleaseManifest& manifest, TemporaryFile& server_list) {
   std::vector<const ManifestFile*> all;
   for (const auto& file : manifest.files) all.push_back(&file);
-  std::vector<bool> assumed_all;
-  const auto digests = installed_digests(manifest, all, true, &assumed_all);
+  const auto digests = installed_digests(manifest, all, true);
   if (std::none_of(digests.begin(), digests.end(), [](const auto& d) { return d.has_value(); })) {
     return std::nullopt;
   }
   std::vector<const ManifestFile*> files, kept;
   std::vector<std::optional<Digest256>> installed;
-  std::vector<bool> assumed;
   for (std::size_t i = 0; i < all.size(); ++i) {
     const bool folder = entry_is_directory(all[i]->name.c_str());
     if (!folder && digests[i] == all[i]->digest) {
@@ -330,10 +323,9 @@ std::optional<Outcome> install_by_manifest(const ReleaseManifest& manifest, Temp
     }
     files.push_back(all[i]);
     installed.push_back(digests[i]);
-    assumed.push_back(assumed_all[i]);
   }
   if (!pieces_worth_it(manifest, files, installed)) return std::nullopt;
-  Outcome outcome = update_by_pieces(manifest, files, installed, &server_list, assumed, &kept);
+  Outcome outcome = update_by_pieces(manifest, files, installed, &server_list, &kept);
   // A file kept for its content still gets the mode its entry records, as
   // an unpack of the package would give it: a release may change no more
   // of a file than its executable bit.
